@@ -1,0 +1,80 @@
+// The module's shared records: the three sensors, the global property, the event queue, the
+// pending reasons and the memory figures. All of it is guarded by the module lock.
+#ifndef MODULE_SENSOR_TABLE_H
+#define MODULE_SENSOR_TABLE_H
+
+#include "kelvrim.h"
+
+constexpr uint32_t SENSOR_COUNT = 3;
+constexpr uint32_t SENSOR_GROUP_ID = 0x03030000;
+constexpr uint8_t SENSOR_DESCRIPTOR_CLASS = 5;
+constexpr uint32_t EVENT_CLASS = 0x10000;
+constexpr uint32_t EVENT_CODE = 0x0A3F;
+constexpr char SETTINGS_KEY[] = "SOFTWARE\\TAVRIX\\NIVRAEnterprise\\SP\\KELVRIM";
+constexpr char PAGE_FAULT_SENSOR_NAME[] = "Page Faults/sec";
+
+// Constants of each sensor, in table order; index 2 is the page-fault sensor.
+struct SensorConstants {
+    const char* name;
+    uint8_t descriptorCode;
+    uint32_t descriptorValue;
+    uint32_t defaultFH;
+    uint32_t defaultWH;
+};
+constexpr SensorConstants sensorConstants[SENSOR_COUNT] = {
+    {"PhyMemUsage", 0xC1, 50, 95, 90},
+    {"PageFileUsage", 0xC1, 50, 95, 90},
+    {PAGE_FAULT_SENSOR_NAME, 0x13, 1000, 30000, 20000},
+};
+
+// sensorId bytes in memory order: 0x00, index + 1, 0x02, 0x01.
+constexpr uint32_t SensorIdOf(uint32_t index) { return 0x01020000u | ((index + 1) << 8); }
+
+struct MemoryFigures {
+    uint32_t totalPhysKB;
+    uint32_t availPhysKB;
+    uint32_t totalPageFileKB;
+    uint32_t availPageFileKB;
+    uint32_t totalVirtualKB;
+    uint32_t availVirtualKB;
+};
+
+// Growable array of events, oldest first. Plain storage from the process heap: an append that
+// cannot grow it drops that event instead of failing the caller.
+struct EventQueue {
+    SPEvent* items = nullptr;
+    uint32_t count = 0;
+    uint32_t capacity = 0;
+
+    bool Append(const SPEvent& event);
+    void Clear() { count = 0; }
+    ~EventQueue();
+};
+
+// The capacity to grow to from a full queue of `capacity`, or 0 when it cannot grow further.
+uint32_t NextEventCapacity(uint32_t capacity);
+
+extern SPSensorRecord sensorTable[SENSOR_COUNT];
+extern SPGlobalProperty globalProperty;
+extern EventQueue eventQueue;
+extern uint32_t pendingReasons;
+extern MemoryFigures memoryFigures;
+
+// The sensor with this identifier (first match from index 0), or null.
+SPSensorRecord* FindSensor(uint32_t sensorId);
+
+void RefreshMemoryFigures(const MEMORYSTATUSEX& status);
+
+// Whole percent in use, truncated; a zero total reads as 0 instead of dividing by zero.
+uint32_t UsagePercent(uint32_t availKB, uint32_t totalKB);
+
+// intervalMs / 1000, at least 1, so intervals below a second never divide by zero.
+uint32_t PageFaultDivisor(uint32_t intervalMs);
+
+// The reading of sensor `index` from the current figures and the published page-fault sum.
+uint32_t SensorValue(uint32_t index, uint32_t pageFaultSum);
+
+// Classification used by sampling and threshold changes: FH is tested first.
+uint16_t ClassifyValue(uint32_t value, const uint32_t limits[4]);
+
+#endif

@@ -1,0 +1,72 @@
+#include "state.h"
+
+#include "sensor_table.h"
+
+volatile LONG moduleInitialized;
+HANDLE moduleLock;
+HANDLE hostEvent;
+PDH_HQUERY counterQuery;
+PDH_HCOUNTER pageFaultCounter;
+HANDLE samplerStopEvent;
+HANDLE samplerThread;
+HANDLE timerThread;
+HWND timerWindow;
+volatile UINT_PTR timerId;
+volatile LONG pageFaultSum;
+
+HANDLE AcquireModuleLock(const char* name) {
+    HANDLE lock = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
+    if (!lock) return nullptr;
+    DWORD wait = WaitForSingleObject(lock, INFINITE);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        CloseHandle(lock);
+        return nullptr;
+    }
+    return lock;
+}
+
+int ReleaseModuleLock(HANDLE lock) {
+    if (!lock || !ReleaseMutex(lock)) return 0;
+    return CloseHandle(lock) ? 1 : 0;
+}
+
+uint32_t UnixTimeOf(const FILETIME& time) {
+    LONGLONG ticks = (static_cast<LONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return static_cast<uint32_t>((ticks - 116444736000000000LL) / 10000000LL);
+}
+
+uint32_t UnixTime() {
+    SYSTEMTIME now;
+    FILETIME fileTime;
+    GetSystemTime(&now);
+    SystemTimeToFileTime(&now, &fileTime);
+    return UnixTimeOf(fileTime);
+}
+
+void QueueEvent(const SPSensorRecord& sensor) {
+    SPEvent event;
+    event.eventTime = sensor.stateTime;
+    event.zero8 = 0;
+    event.sensorId = sensor.sensorId;
+    event.groupId = sensor.groupId;
+    event.prevState = sensor.prevState;
+    event.state = sensor.state;
+    event.value = sensor.value;
+    event.zero32 = 0;
+    event.eventClass = EVENT_CLASS;
+    event.eventCode = EVENT_CODE;
+    // The bytes the host must not rely on are zero rather than stack leftovers.
+    event.reserved4 = event.reserved12 = 0;
+    for (uint8_t& b : event.reserved36) b = 0;
+    eventQueue.Append(event);
+}
+
+void RaiseReason(uint32_t bits) {
+    pendingReasons |= bits;
+    if (hostEvent) SetEvent(hostEvent);
+}
+
+void NotifyHost(const SPSensorRecord& sensor) {
+    QueueEvent(sensor);
+    RaiseReason(SP_REASON_EVENTS);
+}
