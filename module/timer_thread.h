@@ -7,8 +7,13 @@
 constexpr UINT_PTR SAMPLING_TIMER_ID = 100;
 constexpr char TIMER_WINDOW_CLASS[] = "kelvrim";
 
-// Thread entry of timerThread; returns the quit message's exit code.
-DWORD WINAPI TimerThreadMain(void*);
+// Thread entry of timerThread; returns the quit message's exit code. `ready` (an event, or null)
+// is set once the window, its timer and the thread's message queue exist, so a stop that follows
+// at once always finds something to close.
+DWORD WINAPI TimerThreadMain(void* ready);
+
+// The module's own instance, which owns the window class.
+HINSTANCE ModuleInstance();
 
 HWND CreateTimerWindow();
 LRESULT CALLBACK TimerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
