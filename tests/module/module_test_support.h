@@ -1,0 +1,114 @@
+// Small helpers the module's white-box tests share: a clean sensor table and the settings key.
+#ifndef TESTS_MODULE_TEST_SUPPORT_H
+#define TESTS_MODULE_TEST_SUPPORT_H
+
+#include <windows.h>
+#include <string.h>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "sensor_table.h"
+#include "state.h"
+
+// Saves and restores the module's shared state around one test.
+class ModuleStateGuard {
+public:
+    ModuleStateGuard() {
+        memcpy(table_, sensorTable, sizeof table_);
+        property_ = globalProperty;
+        eventQueue.Clear();
+        pendingReasons = 0;
+    }
+    ~ModuleStateGuard() {
+        memcpy(sensorTable, table_, sizeof table_);
+        globalProperty = property_;
+        eventQueue.Clear();
+        pendingReasons = 0;
+    }
+
+private:
+    SPSensorRecord table_[SENSOR_COUNT];
+    SPGlobalProperty property_;
+};
+
+inline std::vector<SPEvent> QueuedEvents() {
+    return std::vector<SPEvent>(eventQueue.items, eventQueue.items + eventQueue.count);
+}
+
+// The module's settings key, emptied (or removed) for one test and removed afterwards.
+struct SettingsKey {
+    SettingsKey() { Remove(); }
+    ~SettingsKey() { Remove(); }
+    static void Remove() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, SETTINGS_KEY); }
+    static void SetDword(const char* name, DWORD value) { SetRaw(name, REG_DWORD, &value, sizeof value); }
+    static void SetRaw(const char* name, DWORD type, const void* data, DWORD size) {
+        HKEY key;
+        RegCreateKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, &key);
+        RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
+        RegCloseKey(key);
+    }
+    // The stored DWORD, or ~0u when the value is missing.
+    static DWORD Get(const char* name) {
+        DWORD value = ~0u, size = sizeof value;
+        if (RegGetValueA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, name, RRF_RT_ANY, nullptr, &value, &size) !=
+            ERROR_SUCCESS)
+            return ~0u;
+        return value;
+    }
+    // Value names, sorted (the registry here lists them by name, not in the order written).
+    static std::vector<std::string> Names() {
+        std::vector<std::string> names;
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+        for (DWORD i = 0;; ++i) {
+            char name[MAX_PATH];
+            DWORD length = MAX_PATH;
+            if (RegEnumValueA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+            names.push_back(name);
+        }
+        RegCloseKey(key);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+// Answers one message box with this caption from a thread of its own, recording its text.
+class BoxAnswerer {
+public:
+    explicit BoxAnswerer(const char* caption) : caption_(caption) {
+        thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+    }
+    ~BoxAnswerer() {
+        stop_ = true;
+        WaitForSingleObject(thread_, 20000);
+        CloseHandle(thread_);
+    }
+    // The text of the box it answered, or empty when none came within the bound.
+    std::string Text() {
+        WaitForSingleObject(thread_, 20000);
+        return text_;
+    }
+
+private:
+    static DWORD WINAPI Run(void* p) {
+        BoxAnswerer* self = static_cast<BoxAnswerer*>(p);
+        for (int i = 0; i < 1500 && !self->stop_; ++i) {
+            if (HWND box = FindWindowA("#32770", self->caption_)) {
+                char text[1024] = {};
+                GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+                self->text_ = text;
+                PostMessageA(box, WM_COMMAND, IDOK, 0);
+                return 0;
+            }
+            Sleep(10);
+        }
+        return 0;
+    }
+    const char* caption_;
+    HANDLE thread_;
+    volatile bool stop_ = false;
+    std::string text_;
+};
+
+#endif

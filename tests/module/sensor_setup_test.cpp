@@ -1,0 +1,161 @@
+// Sensor set-up against what the settings key holds, and the persistence of limits.
+#include <gtest/gtest.h>
+
+#include "module_test_support.h"
+#include "sensor_setup.h"
+
+namespace {
+
+// Sorted by name, as SettingsKey::Names lists them.
+const std::vector<std::string> allSix = {"Page Faults/secFH", "Page Faults/secWH", "PageFileUsageFH",
+                                         "PageFileUsageWH",   "PhyMemUsageFH",     "PhyMemUsageWH"};
+
+void StoreAll(DWORD phyWh, DWORD phyFh) {
+    SettingsKey::SetDword("PhyMemUsageWH", phyWh);
+    SettingsKey::SetDword("PhyMemUsageFH", phyFh);
+    SettingsKey::SetDword("PageFileUsageWH", 101);
+    SettingsKey::SetDword("PageFileUsageFH", 102);
+    SettingsKey::SetDword("Page Faults/secWH", 0xFFFFFFFE);
+    SettingsKey::SetDword("Page Faults/secFH", 0xFFFFFFFF);
+}
+
+}  // namespace
+
+TEST(SetupSensors, WithoutAKeyWritesTheDefaults) {
+    ModuleStateGuard guard;
+    SettingsKey key;
+    globalProperty.intervalMs = 1999;
+    pageFaultSum = 777;
+    ASSERT_EQ(1, SetupSensors());
+    pageFaultSum = 0;
+
+    EXPECT_EQ(allSix, SettingsKey::Names());
+    const DWORD defaults[] = {30000, 20000, 95, 90, 95, 90};
+    for (size_t i = 0; i < allSix.size(); ++i) EXPECT_EQ(defaults[i], SettingsKey::Get(allSix[i].c_str()));
+
+    const char* names[] = {"PhyMemUsage", "PageFileUsage", "Page Faults/sec"};
+    for (uint32_t i = 0; i < SENSOR_COUNT; ++i) {
+        const SPSensorRecord& s = sensorTable[i];
+        EXPECT_EQ(SensorIdOf(i), s.sensorId);
+        EXPECT_EQ(SENSOR_GROUP_ID, s.groupId);
+        EXPECT_EQ(i == 2 ? 0x13 : 0xC1, s.descriptorCode);
+        EXPECT_EQ(5, s.descriptorClass);
+        EXPECT_EQ(i == 2 ? 1000u : 50u, s.descriptorValue);
+        EXPECT_STREQ(names[i], s.name);
+        EXPECT_EQ(0u, s.limits[0]);
+        EXPECT_EQ(0u, s.stateTime);
+        EXPECT_NE(0u, s.sampleTime);
+    }
+    EXPECT_EQ(777u, sensorTable[2].value);  // divisor 1 at 1999 ms
+}
+
+TEST(SetupSensors, StoredLimitsOfAnyValueAreUsedAndNothingIsWritten) {
+    ModuleStateGuard guard;
+    SettingsKey key;
+    StoreAll(0, 0xFFFFFFFF);  // WH 0: physical memory starts in WH
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    hostEvent = event;
+    sensorTable[0].stateTime = 1234;  // kept from an earlier run: the first event carries it
+    ASSERT_EQ(1, SetupSensors());
+    hostEvent = nullptr;
+
+    EXPECT_EQ(0u, sensorTable[0].limits[SP_SLOT_WH]);
+    EXPECT_EQ(0xFFFFFFFFu, sensorTable[0].limits[SP_SLOT_FH]);
+    EXPECT_EQ(101u, sensorTable[1].limits[SP_SLOT_WH]);
+    EXPECT_EQ(0xFFFFFFFEu, sensorTable[2].limits[SP_SLOT_WH]);
+    EXPECT_EQ(SP_STATE_WH, sensorTable[0].state);
+    std::vector<SPEvent> events = QueuedEvents();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ(1234u, events[0].eventTime);
+    EXPECT_EQ(SP_STATE_NORMAL, events[0].prevState);
+    EXPECT_EQ(SP_STATE_WH, events[0].state);
+    EXPECT_EQ(0u, sensorTable[0].stateTime);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(event, 0));
+    CloseHandle(event);
+    EXPECT_EQ(allSix, SettingsKey::Names());
+}
+
+TEST(SetupSensors, FirstClassificationTestsWhFirst) {
+    ModuleStateGuard guard;
+    SettingsKey key;
+    StoreAll(100, 0);  // FH below WH: every reading below WH is normal at set-up
+    ASSERT_EQ(1, SetupSensors());
+    ASSERT_LT(sensorTable[0].value, 100u);
+    EXPECT_EQ(SP_STATE_NORMAL, sensorTable[0].state);
+    EXPECT_EQ(0u, eventQueue.count);
+}
+
+TEST(SetupSensors, AKeyWithOnlyTheInstallerMarkerGetsTheDefaults) {
+    ModuleStateGuard guard;
+    SettingsKey key;
+    SettingsKey::SetDword("12C954DC-D880-4a30-8354-56807FDF4CAC", 1);
+    ASSERT_EQ(1, SetupSensors());
+    EXPECT_EQ(90u, sensorTable[0].limits[SP_SLOT_WH]);
+    EXPECT_EQ(20000u, SettingsKey::Get("Page Faults/secWH"));
+    EXPECT_EQ(1u, SettingsKey::Get("12C954DC-D880-4a30-8354-56807FDF4CAC"));  // never touched
+}
+
+TEST(SetupSensors, ShortDataAndOtherTypesFillTheLowBytes) {
+    ModuleStateGuard guard;
+    SettingsKey key;
+    StoreAll(90, 95);
+    const BYTE one = 0x07;
+    SettingsKey::SetRaw("PhyMemUsageWH", REG_BINARY, &one, 1);       // 90 = 0x5A: low byte replaced
+    const BYTE two[2] = {0x10, 0x27};
+    SettingsKey::SetRaw("Page Faults/secFH", REG_BINARY, two, 2);   // 0x2710 = 10000 over 30000's low bytes
+    ASSERT_EQ(1, SetupSensors());
+    EXPECT_EQ(0x07u, sensorTable[0].limits[SP_SLOT_WH]);
+    EXPECT_EQ((30000u & 0xFFFF0000u) | 0x2710u, sensorTable[2].limits[SP_SLOT_FH]);
+}
+
+TEST(SetupSensors, AnUnreadableLimitShowsTheErrorBoxAndFails) {
+    ModuleStateGuard guard;
+    const struct Case {
+        const char* what;
+        bool eightBytes;  // else: the value is missing
+        const char* name;
+    } cases[] = {
+        {"8-byte limit", true, "PageFileUsageFH"},
+        {"missing limit", false, "PageFileUsageFH"},
+    };
+    for (const Case& c : cases) {
+        SettingsKey key;
+        StoreAll(90, 95);
+        RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, c.name);
+        if (c.eightBytes) {
+            const ULONGLONG big = 95;
+            SettingsKey::SetRaw(c.name, REG_QWORD, &big, sizeof big);
+        }
+        memset(sensorTable, 0, sizeof sensorTable);
+        BoxAnswerer answerer("Error");
+        EXPECT_EQ(0, SetupSensors()) << c.what;
+        EXPECT_FALSE(answerer.Text().empty()) << c.what;  // the system's text for the status
+        EXPECT_EQ(SensorIdOf(0), sensorTable[0].sensorId) << c.what;  // earlier sensors are set up
+        EXPECT_EQ(0u, sensorTable[2].sensorId) << c.what;              // later ones untouched
+        EXPECT_EQ(0u, sensorTable[1].state) << c.what;
+    }
+}
+
+TEST(SaveThresholds, WritesBothLimitsUnderTheGivenName) {
+    SettingsKey key;
+    SPSensorRecord sensor = {};
+    sensor.limits[SP_SLOT_FH] = 3;
+    sensor.limits[SP_SLOT_WH] = 2;
+    SaveThresholds(sensor, "Page Faults/sec");
+    EXPECT_EQ((std::vector<std::string>{"Page Faults/secFH", "Page Faults/secWH"}), SettingsKey::Names());
+    EXPECT_EQ(2u, SettingsKey::Get("Page Faults/secWH"));
+    EXPECT_EQ(3u, SettingsKey::Get("Page Faults/secFH"));
+}
+
+TEST(WriteRegistryValue, CreatesTheWholePathAndReportsFailure) {
+    const char* path = "SOFTWARE\\KelvrimTests\\Deep\\Path";
+    RegDeleteTreeA(HKEY_CURRENT_USER, "SOFTWARE\\KelvrimTests\\Deep");
+    const DWORD value = 42;
+    EXPECT_EQ(1, WriteRegistryValue(HKEY_CURRENT_USER, path, "v", REG_DWORD, &value, 4));
+    DWORD stored = 0, size = 4;
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueA(HKEY_CURRENT_USER, path, "v", RRF_RT_REG_DWORD, nullptr, &stored, &size));
+    EXPECT_EQ(42u, stored);
+    EXPECT_EQ(0, WriteRegistryValue(HKEY_CURRENT_USER, path, "v", REG_DWORD, nullptr, 4));  // bad data
+    EXPECT_EQ(0, WriteRegistryValue(reinterpret_cast<HKEY>(0x1234), path, "v", REG_DWORD, &value, 4));
+    RegDeleteTreeA(HKEY_CURRENT_USER, "SOFTWARE\\KelvrimTests\\Deep");
+}
