@@ -1,0 +1,97 @@
+#include "probes.h"
+
+#include <shlwapi.h>
+#include <string.h>
+
+#include "common/handles.h"
+
+namespace {
+
+constexpr DWORD ENTRY_NAME_CHARS = 1024;
+constexpr DWORD ENTRY_PATH_SIZE = 512;
+constexpr DWORD DISPLAY_NAME_SIZE = 1024;
+
+bool EntryNamesProduct(const char* entryName) {
+    char entryPath[ENTRY_PATH_SIZE];
+    if (wnsprintfA(entryPath, sizeof entryPath, "%s\\%s", UNINSTALL_KEY, entryName) < 0) return false;
+    RegKey entry;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, entryPath, 0, KEY_QUERY_VALUE, entry.put()) != ERROR_SUCCESS)
+        return false;
+    // One byte more than the read may fill keeps the text terminated whatever is stored.
+    char displayName[DISPLAY_NAME_SIZE + 1] = {};
+    DWORD type = 0;
+    DWORD size = DISPLAY_NAME_SIZE;
+    if (RegQueryValueExA(entry.get(), "DisplayName", nullptr, &type, reinterpret_cast<BYTE*>(displayName),
+                         &size) != ERROR_SUCCESS)
+        return false;
+    return type == REG_SZ && strstr(displayName, PRODUCT_DISPLAY_NAME) != nullptr;
+}
+
+}  // namespace
+
+bool IsProductInstalled() {
+    RegKey uninstall;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_ENUMERATE_SUB_KEYS, uninstall.put()) !=
+        ERROR_SUCCESS)
+        return false;
+    char name[ENTRY_NAME_CHARS];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = ENTRY_NAME_CHARS;
+        if (RegEnumKeyExA(uninstall.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            return false;
+        if (EntryNamesProduct(name)) return true;
+    }
+}
+
+bool IsVersionAtLeast(uint32_t minimum) {
+    RegKey product;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PRODUCT_KEY, 0, KEY_QUERY_VALUE, product.put()) != ERROR_SUCCESS)
+        return false;
+    DWORD version = 0;
+    DWORD size = sizeof version;
+    return RegQueryValueExA(product.get(), "Version", nullptr, nullptr, reinterpret_cast<BYTE*>(&version),
+                            &size) == ERROR_SUCCESS &&
+           version >= minimum;
+}
+
+bool IsPatchMarkerPresent() {
+    RegKey settings;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MODULE_SETTINGS_KEY, 0, KEY_QUERY_VALUE, settings.put()) !=
+        ERROR_SUCCESS)
+        return false;
+    DWORD marker = 0;
+    DWORD size = sizeof marker;
+    return RegQueryValueExA(settings.get(), PATCH_MARKER_VALUE, nullptr, nullptr,
+                            reinterpret_cast<BYTE*>(&marker), &size) == ERROR_SUCCESS;
+}
+
+LONG WritePatchMarker() {
+    HKEY settings = nullptr;
+    const LONG created = RegCreateKeyExA(HKEY_LOCAL_MACHINE, MODULE_SETTINGS_KEY, 0, nullptr,
+                                         REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &settings, nullptr);
+    if (created != ERROR_SUCCESS) return created;
+    const DWORD marker = 1;
+    RegSetValueExA(settings, PATCH_MARKER_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&marker),
+                   sizeof marker);
+    return RegCloseKey(settings);
+}
+
+bool GetAgentDirectory(char* buffer, uint32_t size) {
+    RegKey agent;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, AGENT_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                        nullptr, agent.put(), nullptr) != ERROR_SUCCESS)
+        return false;
+    DWORD length = size;
+    if (RegQueryValueExA(agent.get(), "PathName", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
+                         &length) != ERROR_SUCCESS)
+        return false;
+    // The stored text need not carry its terminator; one that fills the buffer leaves no room for it.
+    if (length < size) {
+        buffer[length] = '\0';
+    } else if (length == 0 || buffer[length - 1] != '\0') {
+        return false;
+    }
+    if (char* lastSlash = strrchr(buffer, '\\')) lastSlash[1] = '\0';
+    return true;
+}

@@ -1,0 +1,28 @@
+// Registry probes of the installed product and the patch marker. Every registry failure is a
+// plain negative answer.
+#ifndef INSTALLER_PROBES_H
+#define INSTALLER_PROBES_H
+
+#include <windows.h>
+#include <stdint.h>
+
+constexpr char UNINSTALL_KEY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+constexpr char PRODUCT_KEY[] = "SOFTWARE\\TAVRIX\\NIVRA";
+constexpr char AGENT_KEY[] = "SOFTWARE\\TAVRIX\\NIVRAEnterprise\\Agent\\DROVEK";
+constexpr char MODULE_SETTINGS_KEY[] = "SOFTWARE\\TAVRIX\\NIVRAEnterprise\\SP\\KELVRIM";
+constexpr char PATCH_MARKER_VALUE[] = "12C954DC-D880-4a30-8354-56807FDF4CAC";
+constexpr char PRODUCT_DISPLAY_NAME[] = "Corvantis";
+constexpr uint32_t CURRENT_MODULE_VERSION = 0x02000050;
+
+// Some uninstall entry has a REG_SZ "DisplayName" containing "Corvantis" (case-sensitive).
+bool IsProductInstalled();
+// The product's "Version" reads as a number at least minimum.
+bool IsVersionAtLeast(uint32_t minimum);
+bool IsPatchMarkerPresent();
+// The status of creating the marker key, or of closing it once created; 0 on success.
+LONG WritePatchMarker();
+// The agent's directory with its trailing backslash. The agent key is created if missing.
+// False when "PathName" cannot be read or does not end within the buffer.
+bool GetAgentDirectory(char* buffer, uint32_t size);
+
+#endif
