@@ -1,0 +1,120 @@
+// sphost.exe run as a support engineer runs it, against the built module beside it.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "../../common/handles.h"
+#include "module_host.h"
+
+using namespace host;
+
+namespace {
+
+constexpr DWORD RUN_BOUND_MS = 60000;
+
+struct SphostRun {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string output;  // stdout and stderr together
+};
+
+// Runs sphost.exe beside this test with `arguments`; a run that outlives the bound is ended.
+SphostRun RunSphost(const std::string& arguments) {
+    SphostRun run;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    UniqueHandle readEnd, writeEnd;
+    if (!CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) return run;
+    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd.get();
+    startup.hStdError = writeEnd.get();
+    std::string commandLine = "\"" + BesideThisProgram("sphost.exe") + "\" " + arguments;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+        return run;
+    UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
+    writeEnd.reset();  // the pipe ends when sphost's copy closes
+
+    const DWORD deadline = GetTickCount() + RUN_BOUND_MS;
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr)) break;  // closed
+        if (available) {
+            char chunk[4096];
+            DWORD got = 0;
+            if (!ReadFile(readEnd.get(), chunk, sizeof chunk, &got, nullptr)) break;
+            run.output.append(chunk, got);
+            continue;
+        }
+        if (int(GetTickCount() - deadline) > 0) {
+            TerminateProcess(processHandle.get(), 99);
+            ADD_FAILURE() << "sphost outlived " << RUN_BOUND_MS << " ms: " << arguments;
+            break;
+        }
+        Sleep(50);
+    }
+    WaitForSingleObject(processHandle.get(), 5000);
+    GetExitCodeProcess(processHandle.get(), &run.exitCode);
+    return run;
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+TEST(Sphost, ShowsLiveReadingsAndEventsThenStopsTheModule) {
+    ASSERT_TRUE(WriteSettings({NEVER, NEVER, NEVER}));
+    const SphostRun run = RunSphost("--interval 1000 --seconds 4 --set-limits PhyMemUsage 0 4294967295");
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("sphost: started ")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("PhyMemUsage now has WH 0 and FH 4294967295")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("event  PhyMemUsage: normal -> WH")) << run.output;
+    for (const char* name : SENSOR_NAMES)  // one line per sensor and interval, more than once
+        EXPECT_GE(Occurrences(run.output, std::string("  ") + name + " "), 2u) << name << "\n" << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("sphost: stopped")) << run.output;
+    Limits stored = {};
+    ASSERT_TRUE(ReadSettings(0, stored));
+    EXPECT_EQ(0u, stored.wh);
+}
+
+TEST(Sphost, ResetsTheLimitsBeforeWatching) {
+    ASSERT_TRUE(WriteSettings({ALWAYS_FH, ALWAYS_FH, ALWAYS_FH}));
+    const SphostRun run = RunSphost("--reset --seconds 1");
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    const Limits defaults[3] = {{90, 95}, {90, 95}, {20000, 30000}};
+    for (int i = 0; i < 3; ++i) {
+        Limits stored = {};
+        ASSERT_TRUE(ReadSettings(i, stored));
+        EXPECT_EQ(defaults[i].wh, stored.wh) << SENSOR_NAMES[i];
+        EXPECT_EQ(defaults[i].fh, stored.fh) << SENSOR_NAMES[i];
+    }
+}
+
+TEST(Sphost, ExplainsItselfAndRefusesWhatItCannotDo) {
+    ASSERT_TRUE(WriteSettings({NEVER, NEVER, NEVER}));
+    struct Case {
+        const char* arguments;
+        DWORD exitCode;
+        const char* says;
+    } cases[] = {
+        {"--help", 0, "Usage: sphost"},
+        {"--bogus", 1, "unknown option --bogus"},
+        {"--interval", 1, "--interval needs a whole number"},
+        {"--seconds -1", 1, "--seconds needs a whole number"},
+        {"--set-limits PhyMemUsage 90", 1, "--set-limits needs"},
+        {"--dll no-such-provider.dll", 2, "cannot load no-such-provider.dll"},
+        {"--seconds 1 --set-limits NoSuchSensor 1 2", 4, "no sensor \"NoSuchSensor\""},
+    };
+    for (const Case& c : cases) {
+        const SphostRun run = RunSphost(c.arguments);
+        EXPECT_EQ(c.exitCode, run.exitCode) << c.arguments << "\n" << run.output;
+        EXPECT_NE(std::string::npos, run.output.find(c.says)) << c.arguments << "\n" << run.output;
+    }
+}
+
+}  // namespace
