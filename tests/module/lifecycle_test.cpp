@@ -3,8 +3,8 @@
 
 #include "lifecycle.h"
 #include "module_test_support.h"
+#include "process_counts.h"
 
-#include <tlhelp32.h>
 
 namespace {
 
@@ -18,16 +18,6 @@ OSVERSIONINFOA Version(DWORD platform, DWORD major, DWORD minor, const char* ser
     return v;
 }
 
-DWORD ThreadCount() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    DWORD count = 0;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-    CloseHandle(snapshot);
-    return count;
-}
 
 }  // namespace
 

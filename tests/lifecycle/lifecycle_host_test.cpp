@@ -1,0 +1,251 @@
+// The module's life as a host sees it: start, events as readings cross the limits, the sampler's
+// page-fault averages, faults during the run, and a prompt stop.
+#include <gtest/gtest.h>
+
+#include "module_host.h"
+#include "process_counts.h"
+#include "pdh_stand_in.h"
+
+using namespace host;
+
+namespace {
+
+// The exports of the module that ModuleHost loaded, for calls it does not wrap.
+struct Exports {
+    SPInitializeFn initialize;
+    SPUninitializeFn uninitialize;
+    Exports() {
+        HMODULE module = GetModuleHandleA("kelvrim.dll");
+        initialize = reinterpret_cast<SPInitializeFn>(reinterpret_cast<void*>(GetProcAddress(module, "SPInitialize")));
+        uninitialize =
+            reinterpret_cast<SPUninitializeFn>(reinterpret_cast<void*>(GetProcAddress(module, "SPUninitialize")));
+    }
+};
+
+
+std::vector<SPSensorSummary> Summaries(ModuleHost& module) {
+    std::vector<SPSensorSummary> summaries(3);
+    uint32_t count = 3;
+    if (!module.Config(SP_OP_GET, "SP_SENSORS", &count, summaries.data(), reinterpret_cast<void*>(SP_SELECT_SUMMARY)))
+        summaries.clear();
+    return summaries;
+}
+
+std::vector<SPEvent> DrainEvents(ModuleHost& module) {
+    uint32_t reasons = 0, count = 0;
+    module.Config(SP_OP_GET, "SP_EVENTREASON", &reasons);
+    module.Config(SP_OP_GET, "SP_EVENTS", &count, nullptr);
+    std::vector<SPEvent> events(count);
+    if (count) module.Config(SP_OP_GET, "SP_EVENTS", &count, events.data());
+    return events;
+}
+
+// Polls (bounded) until the page-fault reading is `value`.
+bool WaitForPageFaultReading(ModuleHost& module, uint32_t value, DWORD boundMs) {
+    for (DWORD start = GetTickCount(); GetTickCount() - start < boundMs; Sleep(100)) {
+        std::vector<SPSensorSummary> s = Summaries(module);
+        if (s.size() == 3 && s[2].value == value) return true;
+    }
+    return false;
+}
+
+double MillisecondsOf(SPUninitializeFn stop, int& result) {
+    const DWORD start = GetTickCount();
+    result = stop();
+    return GetTickCount() - start;
+}
+
+// Answers one "Error" box from a thread of its own.
+DWORD WINAPI AnswerErrorBox(void* seen) {
+    for (int i = 0; i < 1500; ++i, Sleep(10)) {
+        if (HWND box = FindWindowA("#32770", "Error")) {
+            *static_cast<bool*>(seen) = true;
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
+            return 0;
+        }
+    }
+    return 0;
+}
+
+class Lifecycle : public ::testing::Test {
+protected:
+    void SetUp() override {
+        pdh_stand_in::Reset();
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
+    }
+    void TearDown() override {
+        pdh_stand_in::Reset();
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
+    }
+};
+
+}  // namespace
+
+TEST_F(Lifecycle, StartsOnceHandsOverItsEventAndStopsPromptly) {
+    const DWORD threads = ThreadCount();
+    ModuleHost module;
+    ASSERT_TRUE(module.Loaded());
+    Exports exports;
+
+    SPStartupInfo info = {0, 0x77777777, nullptr};
+    ASSERT_EQ(1, exports.initialize(nullptr, &info));  // the defaults: flags 2, 5000 ms
+    EXPECT_EQ(5u, info.startupCode);
+    EXPECT_EQ(0x77777777u, info.hostData);
+    ASSERT_NE(nullptr, info.hostEvent);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(info.hostEvent, 0));
+    SPGlobalProperty property = {};
+    ASSERT_EQ(1, module.Config(SP_OP_GET, "SP_GBLPROPERTY", &property));
+    EXPECT_EQ(2u, property.flags);
+    EXPECT_EQ(5000u, property.intervalMs);
+
+    // Running: a second start changes nothing and writes nothing.
+    SPStartupInfo second = {9, 9, reinterpret_cast<HANDLE>(9)};
+    SPGlobalProperty other = {1, 1000};
+    EXPECT_EQ(1, exports.initialize(&other, &second));
+    EXPECT_EQ(9u, second.startupCode);
+    EXPECT_EQ(reinterpret_cast<HANDLE>(9), second.hostEvent);
+    module.Config(SP_OP_GET, "SP_GBLPROPERTY", &property);
+    EXPECT_EQ(5000u, property.intervalMs);
+
+    // Defaults written on a start that found no key.
+    Limits limits;
+    ASSERT_TRUE(ReadSettings(2, limits));
+    EXPECT_EQ(20000u, limits.wh);
+    EXPECT_EQ(30000u, limits.fh);
+
+    Sleep(1500);  // the sampler is inside its one-second windows
+    int result = 0;
+    EXPECT_LT(MillisecondsOf(exports.uninitialize, result), 2000);  // well before any forced end
+    EXPECT_EQ(1, result);
+    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(info.hostEvent, 0));  // closed for the host
+    EXPECT_EQ(0, exports.uninitialize());
+    EXPECT_EQ(threads, ThreadCount());
+}
+
+TEST_F(Lifecycle, ReadingsAboveTheLimitsReachTheHostFromSetUpAndTicks) {
+    ASSERT_TRUE(WriteSettings({ALWAYS_FH, NEVER, NEVER}));
+    ModuleHost module;
+    ASSERT_TRUE(module.Start(SP_PROP_REPEAT | SP_PROP_NOTIFY_NORMAL, 1000));
+    EXPECT_TRUE(module.EventSet());  // the first reading is already beyond: signalled before return
+    std::vector<SPEvent> first = DrainEvents(module);
+    ASSERT_EQ(1u, first.size());
+    EXPECT_EQ(SENSOR_IDS[0], first[0].sensorId);
+    EXPECT_EQ(SP_STATE_NORMAL, first[0].prevState);
+    EXPECT_EQ(SP_STATE_FH, first[0].state);
+    EXPECT_EQ(0u, first[0].eventTime);  // first start after loading
+    EXPECT_FALSE(module.EventSet());
+
+    // With the repeat switch, each tick notifies again while the sensor stays in FH.
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(module.Event(), 5000));
+    std::vector<SPEvent> ticked = DrainEvents(module);
+    ASSERT_GE(ticked.size(), 1u);
+    EXPECT_EQ(SP_STATE_FH, ticked[0].prevState);
+    EXPECT_EQ(SP_STATE_FH, ticked[0].state);
+    EXPECT_NE(0u, ticked[0].eventTime);
+}
+
+TEST_F(Lifecycle, PageFaultReadingIsTheMeanRateOfTheLastCycle) {
+    ASSERT_TRUE(WriteSettings({NEVER, NEVER, NEVER}));
+    ASSERT_TRUE(pdh_stand_in::SetRates({1000, 3000}));  // windows report 1000, 3000, 3000, ...
+    ModuleHost module;
+    ASSERT_TRUE(module.Start(SP_PROP_NOTIFY_NORMAL, 2000));
+    EXPECT_EQ(0u, Summaries(module)[2].value);  // nothing published before the first cycle ends
+    EXPECT_TRUE(WaitForPageFaultReading(module, 2000, 10000));  // (1000 + 3000) / 2
+    EXPECT_TRUE(WaitForPageFaultReading(module, 3000, 10000));  // (3000 + 3000) / 2
+    EXPECT_GE(pdh_stand_in::WindowCount(), 4u);
+}
+
+TEST_F(Lifecycle, AFailingCounterEndsTheSamplerAndKeepsTheLastReading) {
+    ASSERT_TRUE(WriteSettings({NEVER, NEVER, NEVER}));
+    ASSERT_TRUE(pdh_stand_in::SetRates({500}));
+    ModuleHost module;
+    ASSERT_TRUE(module.Start(SP_PROP_NOTIFY_NORMAL, 1000));
+    ASSERT_TRUE(WaitForPageFaultReading(module, 500, 10000));
+
+    pdh_stand_in::FailCollectFrom(pdh_stand_in::CollectCount() + 1);
+    pdh_stand_in::SetRates({900});
+    Sleep(3500);
+    const DWORD windows = pdh_stand_in::WindowCount();
+    EXPECT_FALSE(WaitForPageFaultReading(module, 900, 2500));
+    EXPECT_EQ(500u, Summaries(module)[2].value);
+    EXPECT_EQ(windows, pdh_stand_in::WindowCount());  // nobody collects any more
+}
+
+TEST_F(Lifecycle, StartStopAndStartAgainTicksAfterEachStart) {
+    ASSERT_TRUE(WriteSettings({NEVER, NEVER, NEVER}));
+    ModuleHost module;
+    Exports exports;
+    for (int run = 0; run < 3; ++run) {
+        SPStartupInfo info = {};
+        SPGlobalProperty settings = {SP_PROP_NOTIFY_NORMAL, 1000};
+        ASSERT_EQ(1, exports.initialize(&settings, &info)) << run;
+        const uint32_t setUpTime = Summaries(module)[0].sampleTime;
+        bool ticked = false;
+        for (DWORD start = GetTickCount(); !ticked && GetTickCount() - start < 6000; Sleep(100))
+            ticked = Summaries(module)[0].sampleTime > setUpTime;
+        EXPECT_TRUE(ticked) << run;
+        int result = 0;
+        EXPECT_LT(MillisecondsOf(exports.uninitialize, result), 2000) << run;
+        EXPECT_EQ(1, result) << run;
+    }
+}
+
+TEST_F(Lifecycle, AnUnreadableLimitFailsTheStartAfterTheErrorBox) {
+    ASSERT_TRUE(WriteSettings({NEVER, NEVER, NEVER}));
+    const ULONGLONG eightBytes = 90;
+    RegSetKeyValueA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, "PageFileUsageWH", REG_QWORD, &eightBytes, 8);
+    const DWORD threads = ThreadCount();
+    ModuleHost module;
+    Exports exports;
+    bool seen = false;
+    HANDLE answerer = CreateThread(nullptr, 0, AnswerErrorBox, &seen, 0, nullptr);
+    SPStartupInfo info = {};
+    EXPECT_EQ(0, exports.initialize(nullptr, &info));
+    WaitForSingleObject(answerer, 20000);
+    CloseHandle(answerer);
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(threads, ThreadCount());  // the sampler it had started is gone
+    EXPECT_EQ(0, exports.uninitialize());
+}
+
+TEST_F(Lifecycle, AKeyWithoutFullAccessCountsAsAbsent) {
+    // Readable but not writable for everyone: the open with full access fails.
+    ASSERT_TRUE(WriteSettings({ALWAYS_FH, ALWAYS_FH, ALWAYS_FH}));
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, WRITE_DAC | KEY_READ, &key));
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    char aclBuffer[256];
+    PACL acl = reinterpret_cast<PACL>(aclBuffer);
+    InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION);
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+    AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ | WRITE_DAC, everyone);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor));
+    RegCloseKey(key);
+    HKEY probe;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_ALL_ACCESS, &probe) == ERROR_SUCCESS) {
+        RegCloseKey(probe);
+        FreeSid(everyone);
+        GTEST_SKIP() << "this platform grants full access to the key regardless of its DACL";
+    }
+
+    ModuleHost module;
+    ASSERT_TRUE(module.Start(SP_PROP_NOTIFY_NORMAL));
+    EXPECT_FALSE(module.EventSet());  // the stored limits of 0 are not in force: the defaults are
+    GuardedBuffer status(3 * sizeof(SPSensorStatus));
+    uint32_t count = 3;
+    ASSERT_EQ(1, module.Config(SP_OP_GET, "SP_SENSORS", &count, status.data(), reinterpret_cast<void*>(SP_SELECT_STATUS)));
+    EXPECT_EQ(95u, status.as<SPSensorStatus>()[0].limits[SP_SLOT_FH]);
+    EXPECT_EQ(90u, status.as<SPSensorStatus>()[0].limits[SP_SLOT_WH]);
+
+    // Restore the rights so the key can be removed.
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, WRITE_DAC, &key));
+    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr);
+    SetSecurityDescriptorDacl(&descriptor, FALSE, nullptr, FALSE);
+    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
+    RegCloseKey(key);
+    FreeSid(everyone);
+}
