@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "module_host.h"
+#include "pdh_stand_in.h"
 
 using namespace host;
 
@@ -48,6 +49,7 @@ protected:
         module.reset();
         ASSERT_EQ(nullptr, GetModuleHandleA("kelvrim.dll")) << "an earlier module was not unloaded";
         ASSERT_TRUE(WriteSettings(limits));
+        ASSERT_TRUE(pdh_stand_in::Reset());  // the machine's real page-fault rate, no failures
         startTime = time(nullptr);
         module.emplace();
         ASSERT_TRUE(module->Loaded());

@@ -5,6 +5,7 @@
 
 #include "../../common/handles.h"
 #include "module_host.h"
+#include "pdh_stand_in.h"
 
 using namespace host;
 
@@ -20,6 +21,7 @@ struct SphostRun {
 // Runs sphost.exe beside this test with `arguments`; a run that outlives the bound is ended.
 SphostRun RunSphost(const std::string& arguments) {
     SphostRun run;
+    if (!pdh_stand_in::Reset()) return run;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     UniqueHandle readEnd, writeEnd;
     if (!CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) return run;
