@@ -161,11 +161,10 @@ TEST_F(StandIn, OnlyOpensUnderPerflibAreRedirected) {
               RegOpenKeyExW(HKEY_LOCAL_MACHINE,
                             L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Perflib", 0,
                             KEY_READ, perflib.put()));
-    if (RegOpenKeyExW(perflib.get(), L"009", 0, KEY_READ, stub.put()) == ERROR_SUCCESS) {
-        bytes = 0;
-        RegQueryValueExW(stub.get(), L"Counter", nullptr, nullptr, nullptr, &bytes);
-        EXPECT_LT(bytes, 4096u);
-    }
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(perflib.get(), L"009", 0, KEY_READ, stub.put()));
+    bytes = 0;
+    RegQueryValueExW(stub.get(), L"Counter", nullptr, nullptr, nullptr, &bytes);
+    EXPECT_LT(bytes, 4096u);
 }
 
 TEST_F(StandIn, AModuleLoadedLaterReadsTheListsToo) {
