@@ -1,0 +1,114 @@
+// Deploying the carried module: this test program carries a module image of its own, so the
+// installer's code finds it in "the program's own image" as it does in KOVPatch.exe.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include "deploy.h"
+#include "probes.h"
+#include "registry_helpers.h"
+#include "simulated_install.h"
+
+namespace {
+
+const std::string AGENT_DIRECTORY = "C:\\KovPatchTests\\Deploy\\";
+const std::string MODULE_PATH = AGENT_DIRECTORY + "kelvrim.dll";
+const std::string STAGING_PATH = AGENT_DIRECTORY + "kelvrim.tmp";
+
+std::string CarriedImage() {
+    HRSRC resource = FindResourceA(nullptr, "KELVRIM", "MODULE");
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(nullptr, resource)));
+    return bytes ? std::string(bytes, SizeofResource(nullptr, resource)) : std::string();
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+class Deploy : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_GT(CarriedImage().size(), 1000u);
+        RemoveDirectoryA(STAGING_PATH.c_str());
+        DeleteFileA(STAGING_PATH.c_str());
+        DeleteFileA(MODULE_PATH.c_str());
+        CreateDirectoryA("C:\\KovPatchTests", nullptr);
+        CreateDirectoryA(AGENT_DIRECTORY.c_str(), nullptr);
+        DeleteKey(AGENT_KEY);
+        ASSERT_TRUE(SetText(AGENT_KEY, "PathName", AGENT_DIRECTORY + "drovek.exe"));
+        // Stored limits, a marker and a sub-key: all of it goes.
+        DeleteKey(MODULE_SETTINGS_KEY);
+        ASSERT_TRUE(SetDword(MODULE_SETTINGS_KEY, "PhyMemUsageWH", 80));
+        ASSERT_TRUE(SetDword(MODULE_SETTINGS_KEY, PATCH_MARKER_VALUE, 1));
+        ASSERT_TRUE(SetDword(std::string(MODULE_SETTINGS_KEY) + "\\Sub", "Any", 1));
+    }
+    void TearDown() override {
+        RemoveDirectoryA(STAGING_PATH.c_str());
+        DeleteFileA(MODULE_PATH.c_str());
+        DeleteKey(AGENT_KEY);
+    }
+
+    const std::string oldModule = std::string(CarriedImage().size() + 5000, 'o');
+};
+
+TEST_F(Deploy, ReplacesALongerModuleByExactlyTheCarriedImage) {
+    ASSERT_TRUE(sim::WriteFileBytes(MODULE_PATH, oldModule));
+    EXPECT_TRUE(DeployModule());
+    EXPECT_EQ(sim::ReadFileBytes(MODULE_PATH), CarriedImage());
+    EXPECT_FALSE(Exists(STAGING_PATH));
+    EXPECT_FALSE(KeyExists(MODULE_SETTINGS_KEY));
+}
+
+TEST_F(Deploy, WritesTheModuleWhereThereWasNone) {
+    EXPECT_TRUE(DeployModule());
+    EXPECT_EQ(sim::ReadFileBytes(MODULE_PATH), CarriedImage());
+}
+
+TEST_F(Deploy, FailsWithoutAgentPathNameAfterDeletingTheSettingsKey) {
+    DeleteKey(AGENT_KEY);
+    EXPECT_FALSE(DeployModule());
+    EXPECT_FALSE(KeyExists(MODULE_SETTINGS_KEY));
+}
+
+TEST_F(Deploy, FailsCleanlyForAnAgentDirectoryTooLongForTheModuleName) {
+    for (size_t directoryLength : {501u, 505u, 510u}) {
+        const std::string directory = "C:\\" + std::string(directoryLength - 4, 'd') + "\\";
+        ASSERT_TRUE(SetText(AGENT_KEY, "PathName", directory + "drovek.exe"));
+        EXPECT_FALSE(DeployModule()) << directoryLength;
+    }
+}
+
+TEST_F(Deploy, FailsForAnAgentDirectoryThatDoesNotExist) {
+    ASSERT_TRUE(SetText(AGENT_KEY, "PathName", "C:\\KovPatchTests\\Missing\\drovek.exe"));
+    EXPECT_FALSE(DeployModule());
+    EXPECT_FALSE(KeyExists(MODULE_SETTINGS_KEY));
+}
+
+TEST_F(Deploy, AModuleFileInUseIsLeftWhole) {
+    ASSERT_TRUE(sim::WriteFileBytes(MODULE_PATH, oldModule));
+    HANDLE held = CreateFileA(MODULE_PATH.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(DeployModule());
+    CloseHandle(held);
+    EXPECT_EQ(sim::ReadFileBytes(MODULE_PATH), oldModule);
+    EXPECT_FALSE(Exists(STAGING_PATH));
+}
+
+TEST_F(Deploy, AStagingFileThatCannotBeCreatedLeavesTheModuleWhole) {
+    ASSERT_TRUE(sim::WriteFileBytes(MODULE_PATH, oldModule));
+    ASSERT_TRUE(CreateDirectoryA(STAGING_PATH.c_str(), nullptr));
+    EXPECT_FALSE(DeployModule());
+    EXPECT_EQ(sim::ReadFileBytes(MODULE_PATH), oldModule);
+}
+
+// The directory's staging name leads to a device that refuses every byte (set up by CTest), so
+// the write fails after the open succeeded.
+TEST_F(Deploy, AWriteThatFailsAfterTheOpenLeavesTheModuleWhole) {
+    const char* fullDisk = getenv("KOVPATCH_FULL_DISK_DIR");
+    if (fullDisk == nullptr) GTEST_SKIP() << "needs the full-disk directory that CTest sets up";
+    const std::string directory = sim::WindowsPath(fullDisk) + "\\";
+    ASSERT_TRUE(SetText(AGENT_KEY, "PathName", directory + "drovek.exe"));
+    ASSERT_TRUE(sim::WriteFileBytes(directory + "kelvrim.dll", oldModule));
+    EXPECT_FALSE(DeployModule());
+    EXPECT_EQ(sim::ReadFileBytes(directory + "kelvrim.dll"), oldModule);
+}
+
+}  // namespace

@@ -1,0 +1,182 @@
+// The registry probes and the marker against real keys of the prefix's registry.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <vector>
+
+#include "probes.h"
+#include "registry_helpers.h"
+
+namespace {
+
+const std::string UNINSTALL = UNINSTALL_KEY;
+constexpr char OUR_ENTRIES[] = "KovPatchTests";
+
+// Our entries only; whatever else the prefix lists names no Corvantis.
+void RemoveOurUninstallEntries() {
+    HKEY uninstall = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_READ, &uninstall) != ERROR_SUCCESS) return;
+    std::vector<std::string> ours;
+    char name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = sizeof name;
+        if (RegEnumKeyExA(uninstall, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (strncmp(name, OUR_ENTRIES, strlen(OUR_ENTRIES)) == 0) ours.push_back(name);
+    }
+    RegCloseKey(uninstall);
+    for (const std::string& entry : ours) DeleteKey(UNINSTALL + "\\" + entry);
+}
+
+std::string Entry(const std::string& name) { return UNINSTALL + "\\" + OUR_ENTRIES + " " + name; }
+
+class Probes : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RemoveOurUninstallEntries();
+        DeleteKey(PRODUCT_KEY);
+        DeleteKey(AGENT_KEY);
+        DeleteKey(MODULE_SETTINGS_KEY);
+    }
+    void TearDown() override { SetUp(); }
+};
+
+struct DisplayNameCase {
+    const char* text;
+    DWORD type;
+    bool installed;
+};
+
+TEST_F(Probes, ProductIsFoundByACaseSensitiveSubstringOfAStringDisplayName) {
+    const DisplayNameCase cases[] = {
+        {"TAVRIX Corvantis Server Management 2.0", REG_SZ, true},
+        {"Corvantis", REG_SZ, true},
+        {"tavrix corvantis server management 2.0", REG_SZ, false},
+        {"CORVANTIS", REG_SZ, false},
+        {"TAVRIX Corvantis", REG_EXPAND_SZ, false},
+        {"TAVRIX Corvantis", REG_MULTI_SZ, false},
+    };
+    for (const DisplayNameCase& c : cases) {
+        RemoveOurUninstallEntries();
+        ASSERT_TRUE(SetText(Entry("Product"), "DisplayName", c.text, c.type));
+        EXPECT_EQ(IsProductInstalled(), c.installed) << c.text << " of type " << c.type;
+    }
+}
+
+TEST_F(Probes, AnEntryWithoutDisplayNameIsSkipped) {
+    ASSERT_TRUE(SetText(Entry("A Nameless"), "Publisher", "Corvantis"));
+    EXPECT_FALSE(IsProductInstalled());
+    ASSERT_TRUE(SetText(Entry("B Product"), "DisplayName", "Corvantis"));
+    EXPECT_TRUE(IsProductInstalled());
+}
+
+TEST_F(Probes, TheWalkReachesTheLastOfSeveralHundredEntries) {
+    for (int i = 0; i < 300; ++i) {
+        char name[32];
+        wsprintfA(name, "Filler %03d", i);
+        ASSERT_TRUE(SetText(Entry(name), "DisplayName", "Some other program"));
+    }
+    EXPECT_FALSE(IsProductInstalled());
+    ASSERT_TRUE(SetText(Entry("Zz Product"), "DisplayName", "TAVRIX Corvantis"));
+    EXPECT_TRUE(IsProductInstalled());
+}
+
+TEST_F(Probes, VersionIsComparedUnsignedWithTheMinimum) {
+    EXPECT_FALSE(IsVersionAtLeast(CURRENT_MODULE_VERSION));  // no key
+    ASSERT_TRUE(SetText(PRODUCT_KEY, "Other", "x"));
+    EXPECT_FALSE(IsVersionAtLeast(CURRENT_MODULE_VERSION));  // no value
+    const struct {
+        DWORD version;
+        bool current;
+    } cases[] = {{0x0200004F, false}, {0x02000050, true}, {0x02000051, true}, {0xFFFFFFFF, true}, {0, false}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(SetDword(PRODUCT_KEY, "Version", c.version));
+        EXPECT_EQ(IsVersionAtLeast(CURRENT_MODULE_VERSION), c.current) << std::hex << c.version;
+    }
+}
+
+TEST_F(Probes, VersionOfAnotherTypeIsReadAsItsFourBytes) {
+    const DWORD version = 0x02000060;
+    ASSERT_TRUE(SetRaw(PRODUCT_KEY, "Version", REG_BINARY, &version, sizeof version));
+    EXPECT_TRUE(IsVersionAtLeast(CURRENT_MODULE_VERSION));
+    const unsigned char eight[8] = {0x60, 0, 0, 2};
+    ASSERT_TRUE(SetRaw(PRODUCT_KEY, "Version", REG_BINARY, eight, sizeof eight));
+    EXPECT_FALSE(IsVersionAtLeast(CURRENT_MODULE_VERSION));
+}
+
+TEST_F(Probes, MarkerIsPresentWhateverItsTypeWhenItFitsFourBytes) {
+    EXPECT_FALSE(IsPatchMarkerPresent());  // no key
+    ASSERT_TRUE(SetDword(MODULE_SETTINGS_KEY, "PhyMemUsageWH", 90));
+    EXPECT_FALSE(IsPatchMarkerPresent());  // no value
+    ASSERT_TRUE(SetDword(MODULE_SETTINGS_KEY, PATCH_MARKER_VALUE, 0));
+    EXPECT_TRUE(IsPatchMarkerPresent());
+    ASSERT_TRUE(SetText(MODULE_SETTINGS_KEY, PATCH_MARKER_VALUE, "1"));
+    EXPECT_TRUE(IsPatchMarkerPresent());
+    const ULONGLONG eightBytes = 1;
+    ASSERT_TRUE(SetRaw(MODULE_SETTINGS_KEY, PATCH_MARKER_VALUE, REG_QWORD, &eightBytes, sizeof eightBytes));
+    EXPECT_FALSE(IsPatchMarkerPresent());
+}
+
+TEST_F(Probes, WritePatchMarkerCreatesTheKeyWithADwordOne) {
+    EXPECT_EQ(WritePatchMarker(), ERROR_SUCCESS);
+    DWORD value = 0, size = sizeof value, type = 0;
+    ASSERT_EQ(RegGetValueA(HKEY_LOCAL_MACHINE, MODULE_SETTINGS_KEY, PATCH_MARKER_VALUE, RRF_RT_ANY, &type, &value,
+                           &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(value, 1u);
+    EXPECT_TRUE(IsPatchMarkerPresent());
+}
+
+struct PathNameCase {
+    const char* pathName;
+    const char* directory;
+};
+
+TEST_F(Probes, AgentDirectoryIsThePathNameUpToItsLastBackslash) {
+    const PathNameCase cases[] = {
+        {"C:\\Program Files\\TAVRIX\\Agent\\drovek.exe", "C:\\Program Files\\TAVRIX\\Agent\\"},
+        {"C:\\Agent\\", "C:\\Agent\\"},
+        {"drovek.exe", "drovek.exe"},
+        {"", ""},
+    };
+    for (const PathNameCase& c : cases) {
+        ASSERT_TRUE(SetText(AGENT_KEY, "PathName", c.pathName));
+        char buffer[512];
+        memset(buffer, 'x', sizeof buffer);
+        ASSERT_TRUE(GetAgentDirectory(buffer, sizeof buffer)) << c.pathName;
+        EXPECT_STREQ(buffer, c.directory);
+    }
+}
+
+TEST_F(Probes, AgentDirectoryIsFalseWithoutPathNameAndLeavesTheKeyBehind) {
+    char buffer[512] = {};
+    EXPECT_FALSE(GetAgentDirectory(buffer, sizeof buffer));
+    EXPECT_TRUE(KeyExists(AGENT_KEY));
+}
+
+TEST_F(Probes, AgentPathNameStoredWithoutTerminatorIsTerminatedWhereItEnds) {
+    const char path[] = "C:\\Agent\\drovek.exe";
+    ASSERT_TRUE(SetRaw(AGENT_KEY, "PathName", REG_BINARY, path, sizeof path - 1));
+    char buffer[512];
+    memset(buffer, 'x', sizeof buffer);
+    ASSERT_TRUE(GetAgentDirectory(buffer, sizeof buffer));
+    EXPECT_STREQ(buffer, "C:\\Agent\\");
+}
+
+TEST_F(Probes, AgentPathNameThatDoesNotEndWithinTheBufferIsRefused) {
+    char buffer[512];
+    const std::string filling(sizeof buffer, 'A');
+    ASSERT_TRUE(SetRaw(AGENT_KEY, "PathName", REG_BINARY, filling.data(), sizeof buffer));
+    EXPECT_FALSE(GetAgentDirectory(buffer, sizeof buffer));
+    const std::string longer = "C:\\" + std::string(600, 'a') + "\\drovek.exe";
+    ASSERT_TRUE(SetText(AGENT_KEY, "PathName", longer));
+    EXPECT_FALSE(GetAgentDirectory(buffer, sizeof buffer));
+    // Exactly filling the buffer with its terminator is fine.
+    const std::string fits = "C:\\" + std::string(sizeof buffer - 4, 'b');
+    ASSERT_TRUE(SetText(AGENT_KEY, "PathName", fits));
+    EXPECT_TRUE(GetAgentDirectory(buffer, sizeof buffer));
+    EXPECT_STREQ(buffer, "C:\\");
+}
+
+}  // namespace
