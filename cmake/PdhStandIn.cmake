@@ -1,19 +1,16 @@
 # use_pdh_stand_in(<target> [TESTS <test>...])
 #
-# Puts the counter-library stand-in (tests/fixtures/pdh) beside <target>'s output after each
-# build and has the named tests (by default the test named <target>, if there is one) load it
-# in place of Wine's own pdh.dll. Call it in the folder that adds those tests. A program that the
+# Keeps the counter-library stand-in (tests/fixtures/pdh) beside <target>'s output and has the
+# named tests (by default the test named <target>, if there is one) load it in place of Wine's
+# own pdh.dll. Call it in the folder that adds those tests. A program that the
 # tests do not start themselves, such as a service, gets it through Wine's per-program setting
 # instead: see tests/fixtures/pdh/README.md.
 include_guard(GLOBAL)
+include(${CMAKE_CURRENT_LIST_DIR}/CopyBeside.cmake)
 
 function(use_pdh_stand_in target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "TESTS")
-  add_dependencies(${target} pdh_stand_in)
-  add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different
-            $<TARGET_FILE:pdh_stand_in> $<TARGET_FILE_DIR:${target}>/pdh.dll
-    VERBATIM)
+  copy_beside(${target} pdh_stand_in)
   set(tests ${arg_TESTS})
   if(NOT tests AND TEST ${target})
     set(tests ${target})

@@ -1,0 +1,20 @@
+# copy_beside(<target> <built-target>...)
+#
+# Keeps a copy of each built target's file beside <target>'s output, copied again whenever that
+# file is rebuilt, even when <target> itself is not (a post-build step of <target> would leave a
+# stale copy behind).
+include_guard(GLOBAL)
+
+function(copy_beside target)
+  get_target_property(dir ${target} BINARY_DIR)
+  foreach(built IN LISTS ARGN)
+    set(stamp ${dir}/${built}.copied)
+    add_custom_command(OUTPUT ${stamp}
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${built}> ${dir}
+      COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
+      DEPENDS ${built} $<TARGET_FILE:${built}>
+      VERBATIM)
+    add_custom_target(${target}_with_${built} ALL DEPENDS ${stamp})
+    add_dependencies(${target} ${target}_with_${built})
+  endforeach()
+endfunction()
