@@ -108,6 +108,43 @@ TEST(SetupSensors, ShortDataAndOtherTypesFillTheLowBytes) {
     EXPECT_EQ((30000u & 0xFFFF0000u) | 0x2710u, sensorTable[2].limits[SP_SLOT_FH]);
 }
 
+TEST(SetupSensors, LimitsOfEveryStoredTypeAndSize) {
+    // Whatever the stored type, data of at most 4 bytes fills the limit from its low byte on;
+    // anything longer cannot be read and fails the set-up.
+    ModuleStateGuard guard;
+    const struct Case {
+        DWORD type;
+        const char* data;
+        DWORD bytes;
+        uint32_t limit;  // 0xFFFFFFFF: the set-up fails
+    } cases[] = {
+        {REG_DWORD, "\x07\x00\x00\x00", 4, 7},
+        {REG_DWORD_BIG_ENDIAN, "\x00\x00\x00\x07", 4, 0x07000000},
+        {REG_SZ, "95", 3, 0x00003539},  // the characters "95" and their terminator
+        {REG_EXPAND_SZ, "9", 2, 0x00000039},
+        {REG_MULTI_SZ, "1\0", 3, 0x00000031},
+        {REG_BINARY, "", 0, 90},  // no data: the default stays whole
+        {REG_NONE, "\x01\x02\x03", 3, 0x00030201},
+        {REG_SZ, "12345", 6, 0xFFFFFFFF},
+        {REG_BINARY, "\x01\x02\x03\x04\x05", 5, 0xFFFFFFFF},
+        {REG_QWORD, "\x07\x00\x00\x00\x00\x00\x00\x00", 8, 0xFFFFFFFF},
+    };
+    for (const Case& c : cases) {
+        SettingsKey key;
+        StoreAll(90, 95);
+        SettingsKey::SetRaw("PhyMemUsageWH", c.type, c.data, c.bytes);
+        BoxAnswerer answerer("Error");
+        const int done = SetupSensors();
+        if (c.limit == 0xFFFFFFFF) {
+            EXPECT_EQ(0, done) << c.type << " " << c.bytes;
+            EXPECT_FALSE(answerer.Text().empty()) << c.type << " " << c.bytes;
+        } else {
+            EXPECT_EQ(1, done) << c.type << " " << c.bytes;
+            EXPECT_EQ(c.limit, sensorTable[0].limits[SP_SLOT_WH]) << c.type << " " << c.bytes;
+        }
+    }
+}
+
 TEST(SetupSensors, AnUnreadableLimitShowsTheErrorBoxAndFails) {
     ModuleStateGuard guard;
     const struct Case {
