@@ -24,11 +24,7 @@ constexpr DWORD RUNNING = SERVICE_RUNNING;
 constexpr DWORD STOPPED = SERVICE_STOPPED;
 constexpr DWORD START_WAIT_MS = 20000;
 
-struct Limit {
-    const char* name;
-    DWORD value;
-};
-constexpr Limit DEFAULT_LIMITS[] = {
+constexpr sim::Limit DEFAULT_LIMITS[] = {
     {"PhyMemUsageWH", 90},         {"PhyMemUsageFH", 95},         {"PageFileUsageWH", 90},
     {"PageFileUsageFH", 95},       {"Page Faults/secWH", 20000}, {"Page Faults/secFH", 30000},
 };
@@ -213,8 +209,13 @@ TEST_F(PatchRun, ASuccessfulRunDeploysTheModuleRestartsTheHostAndMarksThePatchAf
     EXPECT_NE(stand_in::GetDword("drovek", "ProcessId"), oldHostProcess);
     EXPECT_EQ(stand_in::GetDword("drovek", "ModuleHash"), stand_in::HashBytes(built.data(), built.size()));
     EXPECT_EQ(stand_in::GetDword("drovek", "Initialize"), 1u);
+    // At work: the host takes readings through SPConfig each second.
+    EXPECT_EQ(stand_in::GetDword("drovek", "ConfigPresent"), 1u);
+    bool reading = false;
+    for (int i = 0; i < 100 && !reading; ++i, Sleep(100)) reading = stand_in::GetDword("drovek", "ReadingCount") > 0;
+    EXPECT_TRUE(reading) << "no reading from the restarted host within 10 s";
     // The old limits went with the key; the new module's first start wrote its defaults.
-    for (const Limit& limit : DEFAULT_LIMITS) EXPECT_EQ(Setting(limit.name), limit.value) << limit.name;
+    for (const sim::Limit& limit : DEFAULT_LIMITS) EXPECT_EQ(Setting(limit.name), limit.value) << limit.name;
 }
 
 TEST_F(PatchRun, ASecondRunStopsAtTheMarker) {
