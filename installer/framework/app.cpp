@@ -10,16 +10,7 @@ CWinApp::~CWinApp() {
     if (currentApp == this) currentApp = nullptr;
 }
 
-BOOL CWinApp::InitInstance() { return TRUE; }
-
-int CWinApp::Run() {
-    MSG msg;
-    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
-    }
-    return static_cast<int>(msg.wParam);
-}
+BOOL CWinApp::InitInstance() { return FALSE; }
 
 int CWinApp::ExitInstance() { return 0; }
 
@@ -29,5 +20,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     CWinApp* app = AfxGetApp();
     if (app == nullptr) return 1;
     app->m_hInstance = instance;
-    return app->InitInstance() ? app->Run() : app->ExitInstance();
+    app->InitInstance();
+    return app->ExitInstance();
 }

@@ -1,5 +1,6 @@
 // The application object and the program's entry that runs it: all the installer needs of a
 // class library. There is exactly one application object; its constructor makes it the one.
+// There is no message loop: the installer's whole run happens inside InitInstance.
 #ifndef INSTALLER_FRAMEWORK_APP_H
 #define INSTALLER_FRAMEWORK_APP_H
 
@@ -12,11 +13,9 @@ public:
     CWinApp(const CWinApp&) = delete;
     CWinApp& operator=(const CWinApp&) = delete;
 
-    // The start-up hook. False ends the process at once, without a message loop.
+    // The start-up hook, run once from the program's entry; the process ends when it returns.
     virtual BOOL InitInstance();
-    // The message loop, run only when InitInstance says true; its result is the exit code.
-    virtual int Run();
-    // The exit code when InitInstance says false.
+    // The process's exit code.
     virtual int ExitInstance();
 
     HINSTANCE m_hInstance = nullptr;

@@ -1,9 +1,7 @@
 #include "file.h"
 
 BOOL CFile::Open(const char* fileName, UINT openFlags) {
-    DWORD access = GENERIC_READ;
-    if ((openFlags & 0x3) == modeWrite) access = GENERIC_WRITE;
-    if ((openFlags & 0x3) == modeReadWrite) access = GENERIC_READ | GENERIC_WRITE;
+    const DWORD access = (openFlags & modeWrite) ? GENERIC_WRITE : GENERIC_READ;
     const DWORD disposition = (openFlags & modeCreate) ? CREATE_ALWAYS : OPEN_EXISTING;
     file_.reset(CreateFileA(fileName, access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
     return file_ ? TRUE : FALSE;

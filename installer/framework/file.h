@@ -11,7 +11,6 @@ public:
     enum OpenFlags : UINT {
         modeRead = 0x0000,
         modeWrite = 0x0001,
-        modeReadWrite = 0x0002,
         modeCreate = 0x1000,  // create, or truncate an existing file
     };
 
