@@ -12,12 +12,12 @@ DWORD StopServiceAndWait(const char* name) {
     // A refused request is how a service that is not running answers.
     if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return SERVICE_RESULT_OK;
 
-    const ULONGLONG start = GetTickCount64();
+    const DWORD start = GetTickCount();
     SERVICE_STATUS polled = {};
     while (QueryServiceStatus(service.get(), &polled)) {
         status = polled;
         // A service stuck in stop-pending must not hold the patch up forever.
-        if (status.dwCurrentState != SERVICE_STOP_PENDING || GetTickCount64() - start >= STOP_WAIT_LIMIT_MS)
+        if (status.dwCurrentState != SERVICE_STOP_PENDING || GetTickCount() - start >= STOP_WAIT_LIMIT_MS)
             break;
         Sleep(STOP_POLL_MS);
     }
