@@ -81,6 +81,58 @@ TEST_F(Probes, TheWalkReachesTheLastOfSeveralHundredEntries) {
     EXPECT_TRUE(IsProductInstalled());
 }
 
+TEST_F(Probes, AnEntryThatCannotBeOpenedIsSkipped) {
+    // Readable by nobody: its display name would match, but the walk must pass it by.
+    const std::string locked = Entry("A Locked");
+    ASSERT_TRUE(SetText(locked, "DisplayName", "TAVRIX Corvantis"));
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, locked.c_str(), 0, WRITE_DAC, &key));
+    SECURITY_DESCRIPTOR noAccess;
+    InitializeSecurityDescriptor(&noAccess, SECURITY_DESCRIPTOR_REVISION);
+    ACL emptyAcl;
+    InitializeAcl(&emptyAcl, sizeof emptyAcl, ACL_REVISION);
+    SetSecurityDescriptorDacl(&noAccess, TRUE, &emptyAcl, FALSE);
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &noAccess));
+    RegCloseKey(key);
+    HKEY probe = nullptr;
+    ASSERT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, locked.c_str(), 0, KEY_QUERY_VALUE, &probe));
+
+    EXPECT_FALSE(IsProductInstalled());
+    ASSERT_TRUE(SetText(Entry("B Product"), "DisplayName", "Corvantis"));
+    EXPECT_TRUE(IsProductInstalled());
+
+    // The owner may still change the rights, so the key can be removed.
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, locked.c_str(), 0, WRITE_DAC, &key));
+    SetSecurityDescriptorDacl(&noAccess, FALSE, nullptr, FALSE);
+    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &noAccess);
+    RegCloseKey(key);
+}
+
+TEST_F(Probes, DisplayNamesOfTheMaximumSizeAndBeyond) {
+    const std::string product = "Corvantis";
+    const struct {
+        size_t bytes;  // stored, the product's name at its very end
+        bool terminated;
+        int installed;  // -1: the platform decides whether such a read succeeds; it must not crash
+    } cases[] = {
+        {1024, true, 1},    // fills the buffer with its terminator
+        {1024, false, -1},  // fills it without one: read safely, or refused by the platform
+        {1025, false, 0},   // larger than the buffer: the read fails and the entry is skipped
+        {64 * 1024, true, 0},
+    };
+    for (const auto& c : cases) {
+        RemoveOurUninstallEntries();
+        std::string text(c.bytes - product.size() - (c.terminated ? 1 : 0), 'x');
+        text += product;
+        if (c.terminated) text.push_back('\0');
+        ASSERT_TRUE(SetRaw(Entry("Product"), "DisplayName", REG_SZ, text.data(), DWORD(text.size())));
+        const bool installed = IsProductInstalled();
+        if (c.installed >= 0) {
+            EXPECT_EQ(c.installed == 1, installed) << c.bytes << (c.terminated ? " terminated" : "");
+        }
+    }
+}
+
 TEST_F(Probes, VersionIsComparedUnsignedWithTheMinimum) {
     EXPECT_FALSE(IsVersionAtLeast(CURRENT_MODULE_VERSION));  // no key
     ASSERT_TRUE(SetText(PRODUCT_KEY, "Other", "x"));
@@ -101,6 +153,11 @@ TEST_F(Probes, VersionOfAnotherTypeIsReadAsItsFourBytes) {
     EXPECT_TRUE(IsVersionAtLeast(CURRENT_MODULE_VERSION));
     const unsigned char eight[8] = {0x60, 0, 0, 2};
     ASSERT_TRUE(SetRaw(PRODUCT_KEY, "Version", REG_BINARY, eight, sizeof eight));
+    EXPECT_FALSE(IsVersionAtLeast(CURRENT_MODULE_VERSION));
+    // A version written as text is read as its first bytes when it fits, else not at all.
+    ASSERT_TRUE(SetText(PRODUCT_KEY, "Version", "2.0.0.80"));
+    EXPECT_FALSE(IsVersionAtLeast(CURRENT_MODULE_VERSION));
+    ASSERT_TRUE(SetText(PRODUCT_KEY, "Version", "999"));  // "999" and its terminator: 0x00393939
     EXPECT_FALSE(IsVersionAtLeast(CURRENT_MODULE_VERSION));
 }
 
