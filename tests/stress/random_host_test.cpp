@@ -119,7 +119,11 @@ public:
     bool Unchanged() const { return !buffer_ || memcmp(before_.data(), buffer_->data(), before_.size()) == 0; }
     std::string Show() const {
         if (!buffer_) return "null";
-        if (size() == 4) return "&" + std::to_string(U32());
+        if (size() == 4) {
+            char shown[16];
+            snprintf(shown, sizeof shown, U32() < 0x10000 ? "&%u" : "&0x%08X", U32());
+            return shown;
+        }
         return "[" + std::to_string(size()) + "]";
     }
 
@@ -410,6 +414,7 @@ bool Events(Worker& w, uint32_t op, const char* name, Row row) {
             }
             uint32_t taken;
             if (!TakeEvents(w, events, queued, taken)) return false;
+            if (count.U32() != queued) return w.Fail("the count became %u", count.U32());
             // Only ticks and threshold changes ran since the size query: nothing can have gone.
             return taken == queued || w.Fail("%u events handed over after a size query of %u", taken, queued);
         }
