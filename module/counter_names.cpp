@@ -128,15 +128,20 @@ int GetLocalizedCounterName(const wchar_t* englishName, wchar_t* out, uint32_t* 
 
     uint32_t language = SystemLanguageNumber();
     if (language == 0) return 0;
-    wchar_t languageName[4];
-    LanguageKeyName(language, languageName);
-    wcscpy(path, PERFLIB_KEY);
-    wcscat(path, languageName);
-    CounterList localized;
-    if (!ReadListOfKey(path, localized)) return 0;
+    // On an English system the language's list is the English list: one read serves both.
+    CounterList localizedList;
+    const CounterList* localized = &english;
+    if (language != ENGLISH_LANGUAGE) {
+        wchar_t languageName[4];
+        LanguageKeyName(language, languageName);
+        wcscpy(path, PERFLIB_KEY);
+        wcscat(path, languageName);
+        if (!ReadListOfKey(path, localizedList)) return 0;
+        localized = &localizedList;
+    }
 
     ListString name;
-    if (!WalkCounterLists(english.chars(), english.length(), localized.chars(), localized.length(),
+    if (!WalkCounterLists(english.chars(), english.length(), localized->chars(), localized->length(),
                           englishName, name))
         return 0;
     if (*capacity > name.length) {

@@ -9,6 +9,7 @@
 constexpr wchar_t PERFLIB_KEY[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Perflib\\";
 constexpr DWORD COUNTER_LIST_INITIAL_BYTES = 1024 * 1024;
 constexpr int COUNTER_LIST_MAX_READS = 10;
+constexpr uint32_t ENGLISH_LANGUAGE = 9;
 
 // A counter list as read: a zero-filled heap block and the byte count the read reported.
 struct CounterList {
