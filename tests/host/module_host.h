@@ -160,6 +160,10 @@ public:
     int Config(uint32_t op, const char* name, void* p1 = nullptr, void* p2 = nullptr, void* p3 = nullptr) {
         return config_(op, name, p1, p2, p3);
     }
+    // The lifecycle exports themselves, for tests that call them as a host does; ModuleHost then
+    // stops nothing on their behalf.
+    int Initialize(const SPGlobalProperty* settings, SPStartupInfo* info) { return initialize_(settings, info); }
+    int Uninitialize() { return uninitialize_(); }
     HANDLE Event() const { return info_.hostEvent; }
     bool EventSet() const { return WaitForSingleObject(info_.hostEvent, 0) == WAIT_OBJECT_0; }
 

@@ -2,6 +2,7 @@
 // page-fault averages, faults during the run, and a prompt stop.
 #include <gtest/gtest.h>
 
+#include "box_in_process.h"
 #include "module_host.h"
 #include "process_counts.h"
 #include "pdh_stand_in.h"
@@ -9,18 +10,6 @@
 using namespace host;
 
 namespace {
-
-// The exports of the module that ModuleHost loaded, for calls it does not wrap.
-struct Exports {
-    SPInitializeFn initialize;
-    SPUninitializeFn uninitialize;
-    Exports() {
-        HMODULE module = GetModuleHandleA("kelvrim.dll");
-        initialize = reinterpret_cast<SPInitializeFn>(reinterpret_cast<void*>(GetProcAddress(module, "SPInitialize")));
-        uninitialize =
-            reinterpret_cast<SPUninitializeFn>(reinterpret_cast<void*>(GetProcAddress(module, "SPUninitialize")));
-    }
-};
 
 
 std::vector<SPSensorSummary> Summaries(ModuleHost& module) {
@@ -49,22 +38,10 @@ bool WaitForPageFaultReading(ModuleHost& module, uint32_t value, DWORD boundMs) 
     return false;
 }
 
-double MillisecondsOf(SPUninitializeFn stop, int& result) {
+double MillisecondsOf(ModuleHost& module, int& result) {
     const DWORD start = GetTickCount();
-    result = stop();
+    result = module.Uninitialize();
     return GetTickCount() - start;
-}
-
-// Answers one "Error" box from a thread of its own.
-DWORD WINAPI AnswerErrorBox(void* seen) {
-    for (int i = 0; i < 1500; ++i, Sleep(10)) {
-        if (HWND box = FindWindowA("#32770", "Error")) {
-            *static_cast<bool*>(seen) = true;
-            PostMessageA(box, WM_COMMAND, IDOK, 0);
-            return 0;
-        }
-    }
-    return 0;
 }
 
 class Lifecycle : public ::testing::Test {
@@ -85,10 +62,9 @@ TEST_F(Lifecycle, StartsOnceHandsOverItsEventAndStopsPromptly) {
     const DWORD threads = ThreadCount();
     ModuleHost module;
     ASSERT_TRUE(module.Loaded());
-    Exports exports;
 
     SPStartupInfo info = {0, 0x77777777, nullptr};
-    ASSERT_EQ(1, exports.initialize(nullptr, &info));  // the defaults: flags 2, 5000 ms
+    ASSERT_EQ(1, module.Initialize(nullptr, &info));  // the defaults: flags 2, 5000 ms
     EXPECT_EQ(5u, info.startupCode);
     EXPECT_EQ(0x77777777u, info.hostData);
     ASSERT_NE(nullptr, info.hostEvent);
@@ -101,7 +77,7 @@ TEST_F(Lifecycle, StartsOnceHandsOverItsEventAndStopsPromptly) {
     // Running: a second start changes nothing and writes nothing.
     SPStartupInfo second = {9, 9, reinterpret_cast<HANDLE>(9)};
     SPGlobalProperty other = {1, 1000};
-    EXPECT_EQ(1, exports.initialize(&other, &second));
+    EXPECT_EQ(1, module.Initialize(&other, &second));
     EXPECT_EQ(9u, second.startupCode);
     EXPECT_EQ(reinterpret_cast<HANDLE>(9), second.hostEvent);
     module.Config(SP_OP_GET, "SP_GBLPROPERTY", &property);
@@ -115,10 +91,10 @@ TEST_F(Lifecycle, StartsOnceHandsOverItsEventAndStopsPromptly) {
 
     Sleep(1500);  // the sampler is inside its one-second windows
     int result = 0;
-    EXPECT_LT(MillisecondsOf(exports.uninitialize, result), 2000);  // well before any forced end
+    EXPECT_LT(MillisecondsOf(module, result), 2000);  // well before any forced end
     EXPECT_EQ(1, result);
     EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(info.hostEvent, 0));  // closed for the host
-    EXPECT_EQ(0, exports.uninitialize());
+    EXPECT_EQ(0, module.Uninitialize());
     EXPECT_EQ(threads, ThreadCount());
 }
 
@@ -174,18 +150,17 @@ TEST_F(Lifecycle, AFailingCounterEndsTheSamplerAndKeepsTheLastReading) {
 TEST_F(Lifecycle, StartStopAndStartAgainTicksAfterEachStart) {
     ASSERT_TRUE(WriteSettings({NEVER, NEVER, NEVER}));
     ModuleHost module;
-    Exports exports;
     for (int run = 0; run < 3; ++run) {
         SPStartupInfo info = {};
         SPGlobalProperty settings = {SP_PROP_NOTIFY_NORMAL, 1000};
-        ASSERT_EQ(1, exports.initialize(&settings, &info)) << run;
+        ASSERT_EQ(1, module.Initialize(&settings, &info)) << run;
         const uint32_t setUpTime = Summaries(module)[0].sampleTime;
         bool ticked = false;
         for (DWORD start = GetTickCount(); !ticked && GetTickCount() - start < 6000; Sleep(100))
             ticked = Summaries(module)[0].sampleTime > setUpTime;
         EXPECT_TRUE(ticked) << run;
         int result = 0;
-        EXPECT_LT(MillisecondsOf(exports.uninitialize, result), 2000) << run;
+        EXPECT_LT(MillisecondsOf(module, result), 2000) << run;
         EXPECT_EQ(1, result) << run;
     }
 }
@@ -196,16 +171,12 @@ TEST_F(Lifecycle, AnUnreadableLimitFailsTheStartAfterTheErrorBox) {
     RegSetKeyValueA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, "PageFileUsageWH", REG_QWORD, &eightBytes, 8);
     const DWORD threads = ThreadCount();
     ModuleHost module;
-    Exports exports;
-    bool seen = false;
-    HANDLE answerer = CreateThread(nullptr, 0, AnswerErrorBox, &seen, 0, nullptr);
+    BoxAnswerer answerer("Error");
     SPStartupInfo info = {};
-    EXPECT_EQ(0, exports.initialize(nullptr, &info));
-    WaitForSingleObject(answerer, 20000);
-    CloseHandle(answerer);
-    EXPECT_TRUE(seen);
+    EXPECT_EQ(0, module.Initialize(nullptr, &info));
+    EXPECT_TRUE(answerer.Answered());
     EXPECT_EQ(threads, ThreadCount());  // the sampler it had started is gone
-    EXPECT_EQ(0, exports.uninitialize());
+    EXPECT_EQ(0, module.Uninitialize());
 }
 
 TEST_F(Lifecycle, AKeyWithoutFullAccessCountsAsAbsent) {

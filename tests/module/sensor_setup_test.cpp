@@ -1,6 +1,7 @@
 // Sensor set-up against what the settings key holds, and the persistence of limits.
 #include <gtest/gtest.h>
 
+#include "box_in_process.h"
 #include "module_test_support.h"
 #include "sensor_setup.h"
 

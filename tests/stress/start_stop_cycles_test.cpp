@@ -43,15 +43,6 @@ const Cycle& CycleFor(int n) {
     return *others[n % 5];
 }
 
-struct Exports {
-    SPInitializeFn initialize;
-    SPUninitializeFn uninitialize;
-    explicit Exports(HMODULE module)
-        : initialize(reinterpret_cast<SPInitializeFn>(reinterpret_cast<void*>(GetProcAddress(module, "SPInitialize")))),
-          uninitialize(
-              reinterpret_cast<SPUninitializeFn>(reinterpret_cast<void*>(GetProcAddress(module, "SPUninitialize")))) {}
-};
-
 // Reads the reasons (which resets the event) and empties the queue, as the host does.
 void Drain(ModuleHost& module) {
     uint32_t reasons = 0, queued = 0;
@@ -82,7 +73,6 @@ TEST_F(StartStopCycles, EveryStartSucceedsEveryStopIsPromptAndNothingIsLeft) {
     Watchdog watchdog(TEST_BOUND_MS, [&] { fprintf(stderr, "cycle %d: %s\n", cycle.load(), step.load()); });
     ModuleHost module;
     ASSERT_TRUE(module.Loaded());
-    Exports exports(GetModuleHandleA("kelvrim.dll"));
 
     const DWORD threads = ThreadCount();
     DWORD handles = 0, slowestStop = 0;
@@ -97,7 +87,7 @@ TEST_F(StartStopCycles, EveryStartSucceedsEveryStopIsPromptAndNothingIsLeft) {
             ASSERT_EQ(1, module.Config(SP_OP_SET, "SP_GBLPROPERTY", &settings)) << where;
         }
         SPStartupInfo info = {0, 0x5A5A5A5A, nullptr};
-        ASSERT_EQ(1, exports.initialize(kind.setBeforeStart ? nullptr : &settings, &info)) << where;
+        ASSERT_EQ(1, module.Initialize(kind.setBeforeStart ? nullptr : &settings, &info)) << where;
         EXPECT_EQ(5u, info.startupCode) << where;
         EXPECT_EQ(0x5A5A5A5Au, info.hostData) << where;
         ASSERT_NE(nullptr, info.hostEvent) << where;
@@ -116,7 +106,7 @@ TEST_F(StartStopCycles, EveryStartSucceedsEveryStopIsPromptAndNothingIsLeft) {
 
         step = "stopping";
         const DWORD before = GetTickCount();
-        ASSERT_EQ(1, exports.uninitialize()) << where;
+        ASSERT_EQ(1, module.Uninitialize()) << where;
         const DWORD stopMs = GetTickCount() - before;
         EXPECT_LT(stopMs, STOP_BOUND_MS) << where;
         slowestStop = std::max(slowestStop, stopMs);
