@@ -15,6 +15,8 @@ function(copy_beside target)
       DEPENDS ${built} $<TARGET_FILE:${built}>
       VERBATIM)
     add_custom_target(${target}_with_${built} ALL DEPENDS ${stamp})
+    # A shipped binary is imported from the sub-build: order after the build that makes it.
+    add_dependencies(${target}_with_${built} ${built})
     add_dependencies(${target} ${target}_with_${built})
   endforeach()
 endfunction()

@@ -11,12 +11,11 @@ constexpr UINT WM_REARM_SAMPLING_TIMER = WM_APP + 1;
 
 }  // namespace
 
-HINSTANCE ModuleInstance() {
-    HMODULE module = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<const char*>(&TimerWindowProc), &module);
-    return module;
-}
+// The linker's symbol for the image this code is linked into: the DLL, or a test program that
+// links the module's code. (GetModuleHandleEx would do the same, but only from Windows XP on.)
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+HINSTANCE ModuleInstance() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
 
 DWORD WINAPI TimerThreadMain(void* ready) {
     timerWindow = CreateTimerWindow();

@@ -189,9 +189,25 @@ int ChangeLimits(const Provider& provider, const Options& options) {
     return EXIT_DONE;
 }
 
+// Milliseconds since it was made. GetTickCount64 is missing before Vista and GetTickCount wraps
+// after 49.7 days, so the time is summed from differences, which stay right across a wrap.
+class Stopwatch {
+public:
+    ULONGLONG Elapsed() {
+        const DWORD now = GetTickCount();
+        elapsed_ += now - last_;
+        last_ = now;
+        return elapsed_;
+    }
+
+private:
+    DWORD last_ = GetTickCount();
+    ULONGLONG elapsed_ = 0;
+};
+
 void Watch(const Provider& provider, HANDLE hostEvent, const Options& options) {
-    const ULONGLONG start = GetTickCount64();
-    const ULONGLONG deadline = options.seconds ? start + options.seconds * 1000ULL : ~0ULL;
+    Stopwatch clock;
+    const ULONGLONG deadline = options.seconds ? options.seconds * 1000ULL : ~0ULL;
     const DWORD every = options.intervalMs > FASTEST_READINGS_MS ? options.intervalMs : FASTEST_READINGS_MS;
     if (options.seconds)
         Say("sphost: watching for %u s; Ctrl+C stops sooner\n\n", options.seconds);
@@ -199,9 +215,9 @@ void Watch(const Provider& provider, HANDLE hostEvent, const Options& options) {
         Say("sphost: watching until Ctrl+C\n\n");
     PrintHeading();
 
-    ULONGLONG nextReadings = start;
+    ULONGLONG nextReadings = 0;
     for (;;) {
-        ULONGLONG now = GetTickCount64();
+        const ULONGLONG now = clock.Elapsed();
         if (now >= deadline) return;
         if (now >= nextReadings) {
             PrintReadings(provider);

@@ -1,0 +1,68 @@
+#!/usr/bin/env python3
+"""The Windows 2000 check catches each thing that keeps a binary from running there, and the
+shipped build's link fails when a threads library would be pulled in.
+
+Usage: check_binaries_test.py CHECK EXPORTS.tsv FIXTURE_SOURCE NO_THREADS_LIBRARY_DIR
+"""
+import os
+import subprocess
+import sys
+import tempfile
+
+SHIPPED_CC = "i686-w64-mingw32-gcc-win32"
+AS_SHIPPED = ["-Os", "-shared", "-static", "-s", "-Wl,--subsystem,windows"]
+
+# (variant, extra build flags, what the check must say; None: it passes)
+CASES = [
+    ("as shipped", [], None),
+    ("a Vista import", ["-DVISTA_IMPORT"], "imports GetTickCount64 from KERNEL32.dll"),
+    ("static thread-local data", ["-DSTATIC_TLS"], "has static thread-local data"),
+    ("SSE2 code", ["-DFLOATING_POINT", "-msse2", "-mfpmath=sse"], "has an instruction beyond i686"),
+    ("a console DLL", ["-Wl,--subsystem,console"], "a DLL marked for subsystem 3"),
+    ("a Vista header", ["-Wl,--major-os-version,6", "-Wl,--major-subsystem-version,6"],
+     "operating-system version 6.0 is above 5.0"),
+]
+
+THREADED = "#include <stdexcept>\nint main(int argc, char**) { if (argc > 9) throw std::runtime_error(\"\"); }\n"
+
+
+def run(command):
+    return subprocess.run(command, capture_output=True, text=True)
+
+
+def main():
+    check, exports, source, no_threads = sys.argv[1:5]
+    failed = 0
+    with tempfile.TemporaryDirectory() as work:
+        for variant, flags, expected in CASES:
+            image = os.path.join(work, variant.replace(" ", "_") + ".dll")
+            built = run([SHIPPED_CC, *AS_SHIPPED, *flags, source, "-o", image])
+            if built.returncode:
+                print(f"FAILED: {variant}: the fixture does not build\n{built.stderr}")
+                failed += 1
+                continue
+            checked = run([sys.executable, check, exports, image])
+            said = checked.stdout
+            ok = checked.returncode == 0 and "FAILED" not in said if expected is None else (
+                checked.returncode == 1 and expected in said)
+            print(f"{'ok' if ok else 'FAILED'}: {variant}\n  " + said.strip().replace("\n", "\n  "))
+            failed += not ok
+
+        # The -posix runtime's exception support needs a threads library; the shipped build
+        # offers only empty ones, so linking it must fail rather than add imports.
+        program = os.path.join(work, "threaded.cpp")
+        with open(program, "w") as out:
+            out.write(THREADED)
+        linked = run(["i686-w64-mingw32-g++-posix", "-static", f"-L{no_threads}", program,
+                      "-o", os.path.join(work, "threaded.exe")])
+        ok = linked.returncode != 0 and "undefined reference to `pthread_" in linked.stderr
+        print(f"{'ok' if ok else 'FAILED'}: a threads library fails the shipped link")
+        failed += not ok
+
+    total = len(CASES) + 1
+    print(f"{total - failed} passed, {failed} failed")
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
