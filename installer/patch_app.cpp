@@ -60,7 +60,7 @@ constexpr char RUN_LOCK_NAME[] = "Global\\KOVPatch-12C954DC-D880-4a30-8354-56807
 constexpr DWORD FIXED_VERSION_OFFSET = (3 * sizeof(WORD) + sizeof(L"VS_VERSION_INFO") + 3) & ~3u;
 
 bool ReadOwnVersion(DWORD* major, DWORD* minor) {
-    HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(VS_VERSION_INFO), MAKEINTRESOURCEA(16));
+    HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(VS_VERSION_INFO), RT_VERSION);
     HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
     const BYTE* record = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
     if (record == nullptr || SizeofResource(nullptr, found) < FIXED_VERSION_OFFSET + sizeof(VS_FIXEDFILEINFO))
@@ -199,6 +199,7 @@ BOOL CPatchApp::InitInstance() {
     if (command.logPath != nullptr && !OpenRunLog(log_, command.logPath)) {
         char text[MAX_PATH * 2];
         wnsprintfA(text, sizeof text, TEXT_LOG_FAILED_FORMAT, command.logPath);
+        text[sizeof text - 1] = '\0';  // a path too long for the box is cut short
         Show(text, MB_OK);
         exitCode_ = ERROR_INSTALL_LOG_FAILURE;
         return FALSE;

@@ -53,4 +53,5 @@ void DescribeError(DWORD error, char* text, int size) {
     } else {
         wnsprintfA(text, size, "error %lu", error);
     }
+    text[size - 1] = '\0';
 }
