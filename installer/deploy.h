@@ -2,11 +2,24 @@
 #ifndef INSTALLER_DEPLOY_H
 #define INSTALLER_DEPLOY_H
 
+#include <windows.h>
+
 constexpr char MODULE_FILE_NAME[] = "kelvrim.dll";
 constexpr unsigned MODULE_PATH_SIZE = 512;
 
+enum class DeployFailure { None, AgentDirectory, PathTooLong, NoImage, Write, Replace };
+
+// What the deployment did, for the run's log.
+struct DeployReport {
+    LONG keyDeletion = ERROR_SUCCESS;  // of the settings key; ERROR_FILE_NOT_FOUND when there was none
+    DeployFailure failure = DeployFailure::None;
+    DWORD error = 0;                   // the Win32 or registry error behind the failure
+    char modulePath[MODULE_PATH_SIZE] = {};  // once the agent's directory is known
+    DWORD bytesWritten = 0;            // of the new module, all of them or none
+};
+
 // Deletes the module's settings key first, whatever follows. The old module file is replaced
 // only by a complete new one: on false it is left as it was.
-bool DeployModule();
+bool DeployModule(DeployReport* report = nullptr);
 
 #endif

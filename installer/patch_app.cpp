@@ -1,5 +1,9 @@
 #include "patch_app.h"
 
+#include <shlwapi.h>
+#include <stdlib.h>
+
+#include "command_line.h"
 #include "deploy.h"
 #include "probes.h"
 #include "services.h"
@@ -9,17 +13,18 @@ namespace {
 enum class StepKind { Stop, Deploy, Start };
 
 struct PatchStep {
+    DWORD error;  // what the user and the log are told when this step fails
     StepKind kind;
     const char* service;
 };
 
 // Restart is the reverse of the stop order without lunabe, which the patch leaves stopped.
 constexpr PatchStep PATCH_STEPS[] = {
-    {StepKind::Stop, "w3svc"},   {StepKind::Stop, "SNMP"},  {StepKind::Stop, "lunabe"},
-    {StepKind::Stop, "drovek"},  {StepKind::Deploy, nullptr}, {StepKind::Start, "drovek"},
-    {StepKind::Start, "SNMP"},   {StepKind::Start, "w3svc"},
+    {0x80000001, StepKind::Stop, "w3svc"},    {0x80000002, StepKind::Stop, "SNMP"},
+    {0x80000003, StepKind::Stop, "lunabe"},   {0x80000004, StepKind::Stop, "drovek"},
+    {0x80000005, StepKind::Deploy, nullptr},  {0x80000006, StepKind::Start, "drovek"},
+    {0x80000007, StepKind::Start, "SNMP"},    {0x80000008, StepKind::Start, "w3svc"},
 };
-constexpr DWORD FIRST_STEP_ERROR = 0x80000001;
 
 constexpr char TEXT_NOT_INSTALLED[] = "Detects no installed NIVRA 2.0!";
 constexpr char TEXT_UP_TO_DATE[] = "The memory module is up-to-date!";
@@ -27,19 +32,155 @@ constexpr char TEXT_CONSENT[] =
     "This patch will stop IIS server and SNMP service temporarily.\nDo you want to continue?";
 constexpr char TEXT_PATCH_OK[] = "Patch OK!";
 constexpr char TEXT_FAILED_FORMAT[] = "Fail to patch! (Error : 0x%08X)";
+constexpr char TEXT_ANOTHER_RUN[] = "Another run of this patch is in progress on this machine.";
+constexpr char TEXT_LOG_FAILED_FORMAT[] = "The log file %s cannot be written.";
+constexpr char TEXT_USAGE[] =
+    "Usage: KOVPatch [/quiet] [/log FILE]\n"
+    "\n"
+    "/quiet, /q\tPatch without showing anything; the switch is the consent.\n"
+    "/log FILE\tAppend a record of the run to FILE.\n"
+    "/?, /help\tShow this text.\n"
+    "Switches may begin with / or - and are not case-sensitive.\n"
+    "\n"
+    "Exit codes:\n"
+    "0\tpatched, or already up to date\n"
+    "1602\tthe question was answered No\n"
+    "1603\ta patch step failed\n"
+    "1618\tanother run of the patch is in progress\n"
+    "1622\tthe log file cannot be written\n"
+    "1639\tthe command line is not valid\n"
+    "1642\tNIVRA 2.0 is not installed";
 
-int ShowBox(const char* text, UINT buttons) { return MessageBoxA(nullptr, text, PATCH_CAPTION, buttons); }
+// Two deployment tools or two administrators must never patch one machine at once, whatever
+// their sessions.
+constexpr char RUN_LOCK_NAME[] = "Global\\KOVPatch-12C954DC-D880-4a30-8354-56807FDF4CAC";
 
-bool RunStep(const PatchStep& step) {
-    switch (step.kind) {
-    case StepKind::Stop:
-        return StopServiceAndWait(step.service) == SERVICE_RESULT_OK;
-    case StepKind::Deploy:
-        return DeployModule();
-    case StepKind::Start:
-        return StartServiceByName(step.service) == SERVICE_RESULT_OK;
+// The fixed part of the program's version record: after the record's three sizes and its key
+// L"VS_VERSION_INFO", aligned to four bytes.
+constexpr DWORD FIXED_VERSION_OFFSET = (3 * sizeof(WORD) + sizeof(L"VS_VERSION_INFO") + 3) & ~3u;
+
+bool ReadOwnVersion(DWORD* major, DWORD* minor) {
+    HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(VS_VERSION_INFO), RT_VERSION);
+    HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
+    const BYTE* record = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+    if (record == nullptr || SizeofResource(nullptr, found) < FIXED_VERSION_OFFSET + sizeof(VS_FIXEDFILEINFO))
+        return false;
+    const auto* fixed = reinterpret_cast<const VS_FIXEDFILEINFO*>(record + FIXED_VERSION_OFFSET);
+    if (fixed->dwSignature != VS_FFI_SIGNATURE) return false;
+    *major = fixed->dwFileVersionMS;
+    *minor = fixed->dwFileVersionLS;
+    return true;
+}
+
+// False when another run holds the lock, or holds it where this run may not even open it.
+bool TakeRunLock(UniqueHandle& lock, DWORD* error) {
+    lock.reset(CreateMutexA(nullptr, FALSE, RUN_LOCK_NAME));
+    if (!lock) {
+        *error = GetLastError();
+        return false;
     }
-    return false;
+    *error = ERROR_SUCCESS;
+    const DWORD waited = WaitForSingleObject(lock.get(), 0);
+    // Abandoned: a run that ended without releasing it; the lock is this run's now.
+    return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+}
+
+const char* StateName(DWORD state) {
+    switch (state) {
+    case SERVICE_STOPPED: return "stopped";
+    case SERVICE_START_PENDING: return "start-pending";
+    case SERVICE_STOP_PENDING: return "stop-pending";
+    case SERVICE_RUNNING: return "running";
+    case SERVICE_CONTINUE_PENDING: return "continue-pending";
+    case SERVICE_PAUSE_PENDING: return "pause-pending";
+    case SERVICE_PAUSED: return "paused";
+    default: return "unknown";
+    }
+}
+
+struct ErrorText {
+    char text[ERROR_TEXT_SIZE];
+    explicit ErrorText(DWORD error) { DescribeError(error, text, sizeof text); }
+};
+
+// The part of a service step's log line that the result code does not already say.
+void DescribeService(const ServiceReport& seen, DWORD result, StepKind kind, char* text, int size) {
+    const ErrorText error(seen.error);
+    if (result == SERVICE_RESULT_NO_MANAGER) {
+        wnsprintfA(text, size, "the service control manager cannot be opened, %s", error.text);
+    } else if (result == SERVICE_RESULT_NO_SERVICE) {
+        wnsprintfA(text, size, "the service cannot be opened, %s", error.text);
+    } else if (kind == StepKind::Start) {
+        wnsprintfA(text, size, seen.error == ERROR_SUCCESS ? "start request accepted"
+                               : result == SERVICE_RESULT_OK ? "already running, %s"
+                                                             : "start request failed, %s",
+                   error.text);
+    } else if (seen.stateCount == 0) {
+        wnsprintfA(text, size, "stop request refused, %s; counted as stopped", error.text);
+    } else {
+        char states[SEEN_STATES_MAX * 24] = {};
+        for (DWORD i = 0; i < seen.stateCount; ++i) {
+            if (i > 0) StrCatBuffA(states, ", ", sizeof states);
+            StrCatBuffA(states, StateName(seen.states[i]), sizeof states);
+        }
+        const DWORD last = seen.states[seen.stateCount - 1];
+        wnsprintfA(text, size, "stop request accepted; states seen: %s (polls: %lu)%s%s", states, seen.polls,
+                   seen.error != ERROR_SUCCESS ? "; status query failed, " : "",
+                   seen.error != ERROR_SUCCESS ? error.text
+                   : last == SERVICE_STOP_PENDING ? "; still stop-pending at the wait's bound"
+                                                  : "");
+    }
+}
+
+void DescribeDeploy(const DeployReport& seen, char* text, int size) {
+    const char* settings = seen.keyDeletion == ERROR_SUCCESS          ? "settings key deleted"
+                           : seen.keyDeletion == ERROR_FILE_NOT_FOUND ? "no settings key to delete"
+                                                                      : "settings key not deleted";
+    const ErrorText error(seen.error);
+    switch (seen.failure) {
+    case DeployFailure::None:
+        wnsprintfA(text, size, "%s; module %s: %lu bytes written beside it, then moved over it", settings,
+                   seen.modulePath, seen.bytesWritten);
+        break;
+    case DeployFailure::AgentDirectory:
+        wnsprintfA(text, size, "%s; the agent's \"PathName\" cannot be read, %s", settings, error.text);
+        break;
+    case DeployFailure::PathTooLong:
+        wnsprintfA(text, size, "%s; the agent directory %s leaves no room for the module's name", settings,
+                   seen.modulePath);
+        break;
+    case DeployFailure::NoImage:
+        wnsprintfA(text, size, "%s; the carried module cannot be loaded, %s", settings, error.text);
+        break;
+    case DeployFailure::Write:
+        wnsprintfA(text, size, "%s; module %s: writing the new module beside it failed, %s; the old one is left as it was",
+                   settings, seen.modulePath, error.text);
+        break;
+    case DeployFailure::Replace:
+        wnsprintfA(text, size, "%s; module %s: %lu bytes written beside it, moving them over it failed, %s; "
+                   "the old one is left as it was",
+                   settings, seen.modulePath, seen.bytesWritten, error.text);
+        break;
+    }
+}
+
+// Runs one step and logs what it saw. True when the step succeeded.
+bool RunStep(const PatchStep& step, RunLog& log) {
+    char detail[LOG_LINE_SIZE / 2];
+    if (step.kind == StepKind::Deploy) {
+        DeployReport seen;
+        const bool deployed = DeployModule(&seen);
+        DescribeDeploy(seen, detail, sizeof detail);
+        LogLine(log, "step 0x%08lX, deploy %s: %s", step.error, MODULE_FILE_NAME, detail);
+        return deployed;
+    }
+    ServiceReport seen;
+    const bool stop = step.kind == StepKind::Stop;
+    const DWORD result = stop ? StopServiceAndWait(step.service, &seen) : StartServiceByName(step.service, &seen);
+    DescribeService(seen, result, step.kind, detail, sizeof detail);
+    LogLine(log, "step 0x%08lX, %s %s: %s; result %lu", step.error, stop ? "stop" : "start", step.service, detail,
+            result);
+    return result == SERVICE_RESULT_OK;
 }
 
 }  // namespace
@@ -47,28 +188,123 @@ bool RunStep(const PatchStep& step) {
 CPatchApp theApp;
 
 BOOL CPatchApp::InitInstance() {
-    if (!IsProductInstalled()) {
-        ShowBox(TEXT_NOT_INSTALLED, MB_OK);
+    const CommandLine command = ParseCommandLine(__argc, __argv);
+    quiet_ = command.quiet;
+    if (!command.valid || command.help) {
+        Show(TEXT_USAGE, MB_OK);
+        exitCode_ = command.valid ? ERROR_SUCCESS : ERROR_INVALID_COMMAND_LINE;
         return FALSE;
     }
-    if (IsVersionAtLeast(CURRENT_MODULE_VERSION) || IsPatchMarkerPresent()) {
-        ShowBox(TEXT_UP_TO_DATE, MB_OK);
+    // Nothing is read or changed unless the record of it can be kept.
+    if (command.logPath != nullptr && !OpenRunLog(log_, command.logPath)) {
+        char text[MAX_PATH * 2];
+        wnsprintfA(text, sizeof text, TEXT_LOG_FAILED_FORMAT, command.logPath);
+        text[sizeof text - 1] = '\0';  // a path too long for the box is cut short
+        Show(text, MB_OK);
+        exitCode_ = ERROR_INSTALL_LOG_FAILURE;
         return FALSE;
     }
-    if (ShowBox(TEXT_CONSENT, MB_YESNO) == IDYES) RunPatch();
+
+    DWORD major = 0, minor = 0;
+    ReadOwnVersion(&major, &minor);
+    LogLine(log_, "KOVPatch %lu.%lu.%lu.%lu started, %s; command line: %s", HIWORD(major), LOWORD(major),
+            HIWORD(minor), LOWORD(minor), quiet_ ? "unattended" : "interactive", GetCommandLineA());
+
+    UniqueHandle lock;
+    DWORD lockError = ERROR_SUCCESS;
+    if (!TakeRunLock(lock, &lockError)) {
+        if (lockError != ERROR_SUCCESS) LogLine(log_, "the run lock cannot be opened, %s", ErrorText(lockError).text);
+        Show(TEXT_ANOTHER_RUN, MB_OK);
+        Finish(ERROR_INSTALL_ALREADY_RUNNING, "another run of the patch is in progress");
+        return FALSE;
+    }
+    CheckAndPatch();
+    ReleaseMutex(lock.get());
     return FALSE;
 }
 
-void CPatchApp::RunPatch() {
-    for (DWORD index = 0; index < ARRAYSIZE(PATCH_STEPS); ++index) {
-        if (!RunStep(PATCH_STEPS[index])) {
-            char text[64];
-            wsprintfA(text, TEXT_FAILED_FORMAT, FIRST_STEP_ERROR + index);
-            ShowBox(text, MB_OK);
+int CPatchApp::ExitInstance() { return exitCode_; }
+
+void CPatchApp::CheckAndPatch() {
+    ProductSearch product;
+    if (!IsProductInstalled(&product)) {
+        if (product.status != ERROR_SUCCESS) {
+            LogLine(log_, "check product: the uninstall list cannot be read, %s", ErrorText(product.status).text);
+        } else {
+            LogLine(log_, "check product: none of the %lu uninstall entries has a DisplayName containing \"%s\"",
+                    product.entries, PRODUCT_DISPLAY_NAME);
+        }
+        Show(TEXT_NOT_INSTALLED, MB_OK);
+        Finish(ERROR_PATCH_TARGET_NOT_FOUND, "NIVRA 2.0 is not installed");
+        return;
+    }
+    LogLine(log_, "check product: uninstall entry \"%s\" has DisplayName \"%s\"", product.entry, product.displayName);
+
+    VersionReading version;
+    const bool current = IsVersionAtLeast(CURRENT_MODULE_VERSION, &version);
+    if (version.status != ERROR_SUCCESS) {
+        LogLine(log_, "check version: \"Version\" cannot be read, %s; not current", ErrorText(version.status).text);
+    } else {
+        LogLine(log_, "check version: \"Version\" is 0x%08lX, %s 0x%08lX", version.version,
+                current ? "at least" : "below", CURRENT_MODULE_VERSION);
+    }
+    if (current) {
+        Show(TEXT_UP_TO_DATE, MB_OK);
+        Finish(ERROR_SUCCESS, "already up to date by version");
+        return;
+    }
+
+    LONG markerStatus = ERROR_SUCCESS;
+    const bool marked = IsPatchMarkerPresent(&markerStatus);
+    if (marked) {
+        LogLine(log_, "check marker: present");
+        Show(TEXT_UP_TO_DATE, MB_OK);
+        Finish(ERROR_SUCCESS, "already up to date by the patch marker");
+        return;
+    }
+    LogLine(log_, "check marker: absent, %s", ErrorText(markerStatus).text);
+
+    if (quiet_) {
+        LogLine(log_, "consent: given by /quiet");
+    } else {
+        const int answer = Show(TEXT_CONSENT, MB_YESNO);
+        LogLine(log_, "consent: %s", answer == IDYES ? "answered Yes" : answer == IDNO ? "answered No"
+                                                                                      : "not given");
+        if (answer != IDYES) {
+            Finish(ERROR_INSTALL_USEREXIT, "declined");
             return;
         }
     }
-    ShowBox(TEXT_PATCH_OK, MB_OK);
-    // Recorded only once the user has seen the outcome; a failure here is not reported.
-    WritePatchMarker();
+    RunPatch();
+}
+
+void CPatchApp::RunPatch() {
+    for (const PatchStep& step : PATCH_STEPS) {
+        if (!RunStep(step, log_)) {
+            char text[64];
+            wsprintfA(text, TEXT_FAILED_FORMAT, step.error);
+            Show(text, MB_OK);
+            Finish(ERROR_INSTALL_FAILURE, text);
+            return;
+        }
+    }
+    // Recorded only once the user has seen the outcome (at once with /quiet); a failure here is
+    // not shown.
+    Show(TEXT_PATCH_OK, MB_OK);
+    const LONG marker = WritePatchMarker();
+    if (marker == ERROR_SUCCESS) {
+        LogLine(log_, "marker written");
+    } else {
+        LogLine(log_, "marker not written, %s", ErrorText(static_cast<DWORD>(marker)).text);
+    }
+    Finish(ERROR_SUCCESS, "patched");
+}
+
+int CPatchApp::Show(const char* text, UINT buttons) const {
+    return quiet_ ? 0 : MessageBoxA(nullptr, text, PATCH_CAPTION, buttons);
+}
+
+void CPatchApp::Finish(int exitCode, const char* outcome) {
+    exitCode_ = exitCode;
+    LogLine(log_, "outcome: %s; exit code %d", outcome, exitCode);
 }

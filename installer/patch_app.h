@@ -3,16 +3,29 @@
 #define INSTALLER_PATCH_APP_H
 
 #include "framework/app.h"
+#include "run_log.h"
 
 constexpr char PATCH_CAPTION[] = "NIVRA 2.0 KOV Patch";
 
 class CPatchApp : public CWinApp {
 public:
     CPatchApp() = default;
-    // Always false: the run ends with its one box.
+    // Always false: the run ends with its one box, or with none under /quiet.
     BOOL InitInstance() override;
+    // The run's outcome as the process's exit code.
+    int ExitInstance() override;
     // The eight steps in order; the first failure shows its number and ends the run.
     void RunPatch();
+
+private:
+    void CheckAndPatch();
+    // A box in the interactive mode; with /quiet nothing is shown and the result is 0.
+    int Show(const char* text, UINT buttons) const;
+    void Finish(int exitCode, const char* outcome);
+
+    bool quiet_ = false;
+    RunLog log_;
+    int exitCode_ = ERROR_SUCCESS;
 };
 
 #endif

@@ -7,18 +7,17 @@
 
 namespace {
 
-constexpr DWORD ENTRY_NAME_CHARS = 1024;
 constexpr DWORD ENTRY_PATH_SIZE = 512;
-constexpr DWORD DISPLAY_NAME_SIZE = 1024;
 
-bool EntryNamesProduct(const char* entryName) {
+// displayName holds DISPLAY_NAME_SIZE + 1 bytes.
+bool EntryNamesProduct(const char* entryName, char* displayName) {
     char entryPath[ENTRY_PATH_SIZE];
     if (wnsprintfA(entryPath, sizeof entryPath, "%s\\%s", UNINSTALL_KEY, entryName) < 0) return false;
     RegKey entry;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, entryPath, 0, KEY_QUERY_VALUE, entry.put()) != ERROR_SUCCESS)
         return false;
     // One byte more than the read may fill keeps the text terminated whatever is stored.
-    char displayName[DISPLAY_NAME_SIZE + 1] = {};
+    memset(displayName, 0, DISPLAY_NAME_SIZE + 1);
     DWORD type = 0;
     DWORD size = DISPLAY_NAME_SIZE;
     if (RegQueryValueExA(entry.get(), "DisplayName", nullptr, &type, reinterpret_cast<BYTE*>(displayName),
@@ -29,41 +28,48 @@ bool EntryNamesProduct(const char* entryName) {
 
 }  // namespace
 
-bool IsProductInstalled() {
+bool IsProductInstalled(ProductSearch* seen) {
+    ProductSearch ignored;
+    if (seen == nullptr) seen = &ignored;
     RegKey uninstall;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_ENUMERATE_SUB_KEYS, uninstall.put()) !=
-        ERROR_SUCCESS)
-        return false;
-    char name[ENTRY_NAME_CHARS];
+    seen->status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_ENUMERATE_SUB_KEYS, uninstall.put());
+    if (seen->status != ERROR_SUCCESS) return false;
     for (DWORD index = 0;; ++index) {
         DWORD length = ENTRY_NAME_CHARS;
-        if (RegEnumKeyExA(uninstall.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
+        if (RegEnumKeyExA(uninstall.get(), index, seen->entry, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            seen->entry[0] = seen->displayName[0] = '\0';
             return false;
-        if (EntryNamesProduct(name)) return true;
+        }
+        ++seen->entries;
+        if (EntryNamesProduct(seen->entry, seen->displayName)) return true;
     }
 }
 
-bool IsVersionAtLeast(uint32_t minimum) {
+bool IsVersionAtLeast(uint32_t minimum, VersionReading* seen) {
+    VersionReading ignored;
+    if (seen == nullptr) seen = &ignored;
+    seen->version = 0;
     RegKey product;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PRODUCT_KEY, 0, KEY_QUERY_VALUE, product.put()) != ERROR_SUCCESS)
-        return false;
-    DWORD version = 0;
-    DWORD size = sizeof version;
-    return RegQueryValueExA(product.get(), "Version", nullptr, nullptr, reinterpret_cast<BYTE*>(&version),
-                            &size) == ERROR_SUCCESS &&
-           version >= minimum;
+    seen->status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, PRODUCT_KEY, 0, KEY_QUERY_VALUE, product.put());
+    if (seen->status != ERROR_SUCCESS) return false;
+    DWORD size = sizeof seen->version;
+    seen->status = RegQueryValueExA(product.get(), "Version", nullptr, nullptr,
+                                    reinterpret_cast<BYTE*>(&seen->version), &size);
+    return seen->status == ERROR_SUCCESS && seen->version >= minimum;
 }
 
-bool IsPatchMarkerPresent() {
+bool IsPatchMarkerPresent(LONG* status) {
+    LONG ignored;
+    if (status == nullptr) status = &ignored;
     RegKey settings;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MODULE_SETTINGS_KEY, 0, KEY_QUERY_VALUE, settings.put()) !=
-        ERROR_SUCCESS)
-        return false;
+    *status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, MODULE_SETTINGS_KEY, 0, KEY_QUERY_VALUE, settings.put());
+    if (*status != ERROR_SUCCESS) return false;
     DWORD marker = 0;
     DWORD size = sizeof marker;
-    return RegQueryValueExA(settings.get(), PATCH_MARKER_VALUE, nullptr, nullptr,
-                            reinterpret_cast<BYTE*>(&marker), &size) == ERROR_SUCCESS;
+    *status = RegQueryValueExA(settings.get(), PATCH_MARKER_VALUE, nullptr, nullptr,
+                               reinterpret_cast<BYTE*>(&marker), &size);
+    return *status == ERROR_SUCCESS;
 }
 
 LONG WritePatchMarker() {
@@ -77,19 +83,21 @@ LONG WritePatchMarker() {
     return RegCloseKey(settings);
 }
 
-bool GetAgentDirectory(char* buffer, uint32_t size) {
+bool GetAgentDirectory(char* buffer, uint32_t size, LONG* status) {
+    LONG ignored;
+    if (status == nullptr) status = &ignored;
     RegKey agent;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, AGENT_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                        nullptr, agent.put(), nullptr) != ERROR_SUCCESS)
-        return false;
+    *status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, AGENT_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, agent.put(), nullptr);
+    if (*status != ERROR_SUCCESS) return false;
     DWORD length = size;
-    if (RegQueryValueExA(agent.get(), "PathName", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
-                         &length) != ERROR_SUCCESS)
-        return false;
+    *status = RegQueryValueExA(agent.get(), "PathName", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &length);
+    if (*status != ERROR_SUCCESS) return false;
     // The stored text need not carry its terminator; one that fills the buffer leaves no room for it.
     if (length < size) {
         buffer[length] = '\0';
     } else if (length == 0 || buffer[length - 1] != '\0') {
+        *status = ERROR_MORE_DATA;
         return false;
     }
     if (char* lastSlash = strrchr(buffer, '\\')) lastSlash[1] = '\0';

@@ -13,16 +13,30 @@ constexpr char MODULE_SETTINGS_KEY[] = "SOFTWARE\\TAVRIX\\NIVRAEnterprise\\SP\\K
 constexpr char PATCH_MARKER_VALUE[] = "12C954DC-D880-4a30-8354-56807FDF4CAC";
 constexpr char PRODUCT_DISPLAY_NAME[] = "Corvantis";
 constexpr uint32_t CURRENT_MODULE_VERSION = 0x02000050;
+constexpr DWORD ENTRY_NAME_CHARS = 1024;
+constexpr DWORD DISPLAY_NAME_SIZE = 1024;
+
+// What the checks read, for the run's log. The status is the registry's, 0 when all was read.
+struct ProductSearch {
+    LONG status = ERROR_SUCCESS;  // of opening the uninstall list
+    DWORD entries = 0;            // entries looked at
+    char entry[ENTRY_NAME_CHARS] = {};            // the matching entry
+    char displayName[DISPLAY_NAME_SIZE + 1] = {};  // and its "DisplayName"
+};
+struct VersionReading {
+    LONG status = ERROR_SUCCESS;
+    DWORD version = 0;
+};
 
 // Some uninstall entry has a REG_SZ "DisplayName" containing "Corvantis" (case-sensitive).
-bool IsProductInstalled();
+bool IsProductInstalled(ProductSearch* seen = nullptr);
 // The product's "Version" reads as a number at least minimum.
-bool IsVersionAtLeast(uint32_t minimum);
-bool IsPatchMarkerPresent();
+bool IsVersionAtLeast(uint32_t minimum, VersionReading* seen = nullptr);
+bool IsPatchMarkerPresent(LONG* status = nullptr);
 // The status of creating the marker key, or of closing it once created; 0 on success.
 LONG WritePatchMarker();
 // The agent's directory with its trailing backslash. The agent key is created if missing.
-// False when "PathName" cannot be read or does not end within the buffer.
-bool GetAgentDirectory(char* buffer, uint32_t size);
+// False when "PathName" cannot be read or does not end within the buffer (ERROR_MORE_DATA).
+bool GetAgentDirectory(char* buffer, uint32_t size, LONG* status = nullptr);
 
 #endif

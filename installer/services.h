@@ -16,8 +16,20 @@ enum : DWORD {
 constexpr DWORD STOP_WAIT_LIMIT_MS = 120000;
 constexpr DWORD STOP_POLL_MS = 100;
 
-DWORD StopServiceAndWait(const char* name);
+constexpr DWORD SEEN_STATES_MAX = 8;
+
+// What a service operation saw, for the run's log.
+struct ServiceReport {
+    DWORD error = 0;  // the Win32 error behind the result, or of a refused stop or start request
+    // The state returned with an accepted stop request, then each state a poll found that differs
+    // from the one before; past the limit the last slot keeps the latest.
+    DWORD states[SEEN_STATES_MAX] = {};
+    DWORD stateCount = 0;
+    DWORD polls = 0;
+};
+
+DWORD StopServiceAndWait(const char* name, ServiceReport* report = nullptr);
 // Does not wait for the service to reach the running state.
-DWORD StartServiceByName(const char* name);
+DWORD StartServiceByName(const char* name, ServiceReport* report = nullptr);
 
 #endif

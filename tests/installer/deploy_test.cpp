@@ -51,8 +51,13 @@ protected:
 
 TEST_F(Deploy, ReplacesALongerModuleByExactlyTheCarriedImage) {
     ASSERT_TRUE(sim::WriteFileBytes(MODULE_PATH, oldModule));
-    EXPECT_TRUE(DeployModule());
+    DeployReport seen;
+    EXPECT_TRUE(DeployModule(&seen));
     EXPECT_EQ(sim::ReadFileBytes(MODULE_PATH), CarriedImage());
+    EXPECT_EQ(seen.failure, DeployFailure::None);
+    EXPECT_EQ(seen.keyDeletion, ERROR_SUCCESS);
+    EXPECT_EQ(seen.modulePath, MODULE_PATH);
+    EXPECT_EQ(seen.bytesWritten, CarriedImage().size());
     EXPECT_FALSE(Exists(STAGING_PATH));
     EXPECT_FALSE(KeyExists(MODULE_SETTINGS_KEY));
 }
@@ -64,15 +69,25 @@ TEST_F(Deploy, WritesTheModuleWhereThereWasNone) {
 
 TEST_F(Deploy, FailsWithoutAgentPathNameAfterDeletingTheSettingsKey) {
     DeleteKey(AGENT_KEY);
-    EXPECT_FALSE(DeployModule());
+    DeployReport seen;
+    EXPECT_FALSE(DeployModule(&seen));
     EXPECT_FALSE(KeyExists(MODULE_SETTINGS_KEY));
+    EXPECT_EQ(seen.failure, DeployFailure::AgentDirectory);
+    EXPECT_EQ(seen.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    // Nothing left to delete the second time.
+    EXPECT_FALSE(DeployModule(&seen));
+    EXPECT_EQ(seen.keyDeletion, ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(Deploy, FailsCleanlyForAnAgentDirectoryTooLongForTheModuleName) {
     for (size_t directoryLength : {501u, 505u, 510u}) {
         const std::string directory = "C:\\" + std::string(directoryLength - 4, 'd') + "\\";
         ASSERT_TRUE(SetText(AGENT_KEY, "PathName", directory + "drovek.exe"));
-        EXPECT_FALSE(DeployModule()) << directoryLength;
+        DeployReport seen;
+        EXPECT_FALSE(DeployModule(&seen)) << directoryLength;
+        // A "PathName" that does not fit the buffer fails before the module's name is added.
+        const bool pathNameFits = directoryLength + sizeof "drovek.exe" <= MODULE_PATH_SIZE;
+        EXPECT_EQ(seen.failure, pathNameFits ? DeployFailure::PathTooLong : DeployFailure::AgentDirectory);
     }
 }
 
@@ -86,8 +101,12 @@ TEST_F(Deploy, AModuleFileInUseIsLeftWhole) {
     ASSERT_TRUE(sim::WriteFileBytes(MODULE_PATH, oldModule));
     HANDLE held = CreateFileA(MODULE_PATH.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(DeployModule());
+    DeployReport seen;
+    EXPECT_FALSE(DeployModule(&seen));
     CloseHandle(held);
+    EXPECT_EQ(seen.failure, DeployFailure::Replace);
+    EXPECT_NE(seen.error, 0u);
+    EXPECT_EQ(seen.bytesWritten, CarriedImage().size());
     EXPECT_EQ(sim::ReadFileBytes(MODULE_PATH), oldModule);
     EXPECT_FALSE(Exists(STAGING_PATH));
 }
@@ -107,7 +126,11 @@ TEST_F(Deploy, AWriteThatFailsAfterTheOpenLeavesTheModuleWhole) {
     const std::string directory = sim::WindowsPath(fullDisk) + "\\";
     ASSERT_TRUE(SetText(AGENT_KEY, "PathName", directory + "drovek.exe"));
     ASSERT_TRUE(sim::WriteFileBytes(directory + "kelvrim.dll", oldModule));
-    EXPECT_FALSE(DeployModule());
+    DeployReport seen;
+    EXPECT_FALSE(DeployModule(&seen));
+    EXPECT_EQ(seen.failure, DeployFailure::Write);
+    EXPECT_EQ(seen.error, static_cast<DWORD>(ERROR_DISK_FULL));
+    EXPECT_EQ(seen.bytesWritten, 0u);
     EXPECT_EQ(sim::ReadFileBytes(directory + "kelvrim.dll"), oldModule);
 }
 

@@ -65,9 +65,14 @@ TEST_F(Probes, ProductIsFoundByACaseSensitiveSubstringOfAStringDisplayName) {
 
 TEST_F(Probes, AnEntryWithoutDisplayNameIsSkipped) {
     ASSERT_TRUE(SetText(Entry("A Nameless"), "Publisher", "Corvantis"));
-    EXPECT_FALSE(IsProductInstalled());
-    ASSERT_TRUE(SetText(Entry("B Product"), "DisplayName", "Corvantis"));
-    EXPECT_TRUE(IsProductInstalled());
+    ProductSearch seen;
+    EXPECT_FALSE(IsProductInstalled(&seen));
+    EXPECT_GE(seen.entries, 1u);
+    EXPECT_STREQ(seen.entry, "");
+    ASSERT_TRUE(SetText(Entry("B Product"), "DisplayName", "The Corvantis"));
+    EXPECT_TRUE(IsProductInstalled(&seen));
+    EXPECT_STREQ(seen.entry, "KovPatchTests B Product");
+    EXPECT_STREQ(seen.displayName, "The Corvantis");
 }
 
 TEST_F(Probes, TheWalkReachesTheLastOfSeveralHundredEntries) {
@@ -134,7 +139,9 @@ TEST_F(Probes, DisplayNamesOfTheMaximumSizeAndBeyond) {
 }
 
 TEST_F(Probes, VersionIsComparedUnsignedWithTheMinimum) {
-    EXPECT_FALSE(IsVersionAtLeast(CURRENT_MODULE_VERSION));  // no key
+    VersionReading seen;
+    EXPECT_FALSE(IsVersionAtLeast(CURRENT_MODULE_VERSION, &seen));  // no key
+    EXPECT_EQ(seen.status, ERROR_FILE_NOT_FOUND);
     ASSERT_TRUE(SetText(PRODUCT_KEY, "Other", "x"));
     EXPECT_FALSE(IsVersionAtLeast(CURRENT_MODULE_VERSION));  // no value
     const struct {
@@ -143,7 +150,9 @@ TEST_F(Probes, VersionIsComparedUnsignedWithTheMinimum) {
     } cases[] = {{0x0200004F, false}, {0x02000050, true}, {0x02000051, true}, {0xFFFFFFFF, true}, {0, false}};
     for (const auto& c : cases) {
         ASSERT_TRUE(SetDword(PRODUCT_KEY, "Version", c.version));
-        EXPECT_EQ(IsVersionAtLeast(CURRENT_MODULE_VERSION), c.current) << std::hex << c.version;
+        EXPECT_EQ(IsVersionAtLeast(CURRENT_MODULE_VERSION, &seen), c.current) << std::hex << c.version;
+        EXPECT_EQ(seen.status, ERROR_SUCCESS);
+        EXPECT_EQ(seen.version, c.version);
     }
 }
 
@@ -225,7 +234,9 @@ TEST_F(Probes, AgentPathNameThatDoesNotEndWithinTheBufferIsRefused) {
     char buffer[512];
     const std::string filling(sizeof buffer, 'A');
     ASSERT_TRUE(SetRaw(AGENT_KEY, "PathName", REG_BINARY, filling.data(), sizeof buffer));
-    EXPECT_FALSE(GetAgentDirectory(buffer, sizeof buffer));
+    LONG status = ERROR_SUCCESS;
+    EXPECT_FALSE(GetAgentDirectory(buffer, sizeof buffer, &status));
+    EXPECT_EQ(status, ERROR_MORE_DATA);
     const std::string longer = "C:\\" + std::string(600, 'a') + "\\drovek.exe";
     ASSERT_TRUE(SetText(AGENT_KEY, "PathName", longer));
     EXPECT_FALSE(GetAgentDirectory(buffer, sizeof buffer));

@@ -34,22 +34,34 @@ TEST_F(ServiceControl, StopOfAServiceThatStopsAtOnceSucceeds) {
 TEST_F(ServiceControl, StopWaitsWhileTheServiceIsStopPending) {
     StartRunning("after-polls");
     const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(StopServiceAndWait(SERVICE), 0u);
+    ServiceReport seen;
+    EXPECT_EQ(StopServiceAndWait(SERVICE, &seen), 0u);
     // The stand-in stays stop-pending for about a second.
     EXPECT_GE(ElapsedSince(start), 500u);
+    EXPECT_GE(seen.polls, 5u);
+    ASSERT_EQ(seen.stateCount, 2u);
+    EXPECT_EQ(seen.states[0], static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_EQ(seen.states[1], static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(seen.error, 0u);
     EXPECT_EQ(sim::ServiceState(SERVICE), static_cast<DWORD>(SERVICE_STOPPED));
 }
 
 TEST_F(ServiceControl, StopOfAStoppedServiceIsRefusedAndCountsAsSuccess) {
     EXPECT_EQ(sim::ServiceState(SERVICE), static_cast<DWORD>(SERVICE_STOPPED));
     const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(StopServiceAndWait(SERVICE), 0u);
+    ServiceReport seen;
+    EXPECT_EQ(StopServiceAndWait(SERVICE, &seen), 0u);
     EXPECT_LT(ElapsedSince(start), 5000u);
+    EXPECT_EQ(seen.error, static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+    EXPECT_EQ(seen.stateCount, 0u);
 }
 
 TEST_F(ServiceControl, AServiceThatFallsBackToRunningIsNotStopped) {
     StartRunning("back-to-running");
-    EXPECT_EQ(StopServiceAndWait(SERVICE), 205u);
+    ServiceReport seen;
+    EXPECT_EQ(StopServiceAndWait(SERVICE, &seen), 205u);
+    ASSERT_GE(seen.stateCount, 1u);
+    EXPECT_EQ(seen.states[seen.stateCount - 1], static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_NE(stand_in::GetString(SERVICE, "State"), "stopped");
 }
 
@@ -70,7 +82,9 @@ TEST_F(ServiceControl, StartOfAStoppedServiceSucceedsWithoutWaitingForIt) {
 
 TEST_F(ServiceControl, StartOfARunningServiceSucceeds) {
     StartRunning("at-once");
-    EXPECT_EQ(StartServiceByName(SERVICE), 0u);
+    ServiceReport seen;
+    EXPECT_EQ(StartServiceByName(SERVICE, &seen), 0u);
+    EXPECT_EQ(seen.error, static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
     EXPECT_EQ(sim::ServiceState(SERVICE), static_cast<DWORD>(SERVICE_RUNNING));
 }
 
@@ -82,8 +96,11 @@ TEST_F(ServiceControl, StartOfAServiceThatCannotStartFails) {
 
 TEST(ServiceControlNames, AServiceThatDoesNotExistCannotBeOpened) {
     sim::RemoveService(SERVICE);
-    EXPECT_EQ(StopServiceAndWait(SERVICE), 204u);
-    EXPECT_EQ(StartServiceByName(SERVICE), 204u);
+    ServiceReport stop, start;
+    EXPECT_EQ(StopServiceAndWait(SERVICE, &stop), 204u);
+    EXPECT_EQ(StartServiceByName(SERVICE, &start), 204u);
+    EXPECT_EQ(stop.error, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(start.error, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 }
 
 }  // namespace

@@ -1,0 +1,16 @@
+// The installer's switches, for runs that no one watches as well as runs at the desktop.
+#ifndef INSTALLER_COMMAND_LINE_H
+#define INSTALLER_COMMAND_LINE_H
+
+struct CommandLine {
+    bool valid = true;           // false: an unknown switch, a stray word or a missing log name
+    bool quiet = false;          // /quiet or /q: no box; the switch is the consent
+    bool help = false;           // /? or /help
+    const char* logPath = nullptr;  // /log FILE
+};
+
+// Switches are case-insensitive and begin with '/' or '-'. argv[0] is the program.
+// Whether the run is quiet is known even when the command line is not valid.
+CommandLine ParseCommandLine(int argc, char** argv);
+
+#endif

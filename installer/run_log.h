@@ -1,0 +1,27 @@
+// The record of one run, appended to the file named with /log. Every line carries the local time
+// and the process id, so that runs sharing one file (a second run refused while the first holds
+// the lock) can be told apart.
+#ifndef INSTALLER_RUN_LOG_H
+#define INSTALLER_RUN_LOG_H
+
+#include <windows.h>
+
+#include "common/handles.h"
+
+struct RunLog {
+    UniqueFile file;  // not open: the run keeps no record
+};
+
+// False when the file cannot be opened for appending; the last error says why.
+bool OpenRunLog(RunLog& log, const char* path);
+// One line, formatted as by wsprintf; cut short when it exceeds LOG_LINE_SIZE.
+// Writing is best effort: a log that fills up does not stop the patch.
+void LogLine(RunLog& log, const char* format, ...);
+
+constexpr int LOG_LINE_SIZE = 4096;
+constexpr int ERROR_TEXT_SIZE = 320;
+
+// "error N (the system's text for it)", for log lines.
+void DescribeError(DWORD error, char* text, int size);
+
+#endif

@@ -1,0 +1,377 @@
+// KOVPatch.exe as deployment tools run it: switches, exit codes and the log, each outcome in both
+// modes where it applies, on the simulated installation with the real service manager.
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "patch_run.h"
+
+namespace {
+
+using namespace patch_run;
+
+const std::string LOG_FILE = "C:\\KovPatchTests\\run.log";
+constexpr char ANOTHER_RUN[] = "Another run of this patch is in progress on this machine.";
+
+enum class Mode { Interactive, Quiet };
+
+const char* ModeName(Mode mode) { return mode == Mode::Quiet ? "quiet" : "interactive"; }
+
+// Spellings change from run to run: switches are case-insensitive and begin with / or -.
+std::string QuietSwitch(int variant) {
+    static const char* const spellings[] = {"/quiet", "-Q", "/QUIET", "-quiet", "/q"};
+    return spellings[variant % 5];
+}
+std::string LogSwitch(int variant) {
+    static const char* const spellings[] = {"/log", "-LOG", "/Log"};
+    return spellings[variant % 3];
+}
+
+std::string LocalNow() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char text[32];
+    wsprintfA(text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+              now.wSecond, now.wMilliseconds);
+    return text;
+}
+
+// '*' stands for any run of characters; everything else for itself.
+bool Matches(const char* text, const char* pattern) {
+    if (*pattern == '\0') return *text == '\0';
+    if (*pattern == '*') return Matches(text, pattern + 1) || (*text != '\0' && Matches(text + 1, pattern));
+    return *text == *pattern && Matches(text + 1, pattern + 1);
+}
+
+struct LogLine {
+    std::string time;  // "YYYY-MM-DD hh:mm:ss.mmm"
+    std::string process;
+    std::string text;
+};
+
+// The log's lines; every one ends with CR LF and begins with its local time and process id.
+std::vector<LogLine> ReadLog(const std::string& path) {
+    const std::string bytes = sim::ReadFileBytes(path);
+    std::vector<LogLine> lines;
+    for (size_t start = 0; start < bytes.size();) {
+        const size_t end = bytes.find("\r\n", start);
+        EXPECT_NE(end, std::string::npos) << "a line without CR LF at the end of " << path;
+        if (end == std::string::npos) break;
+        const std::string line = bytes.substr(start, end - start);
+        start = end + 2;
+        const size_t close = line.find("] ");
+        EXPECT_TRUE(line.size() > 26 && line[23] == ' ' && line[24] == '[' && close != std::string::npos) << line;
+        if (close == std::string::npos || line.size() < 26) continue;
+        lines.push_back({line.substr(0, 23), line.substr(25, close - 25), line.substr(close + 2)});
+    }
+    return lines;
+}
+
+struct Outcome {
+    boxes::Run run;
+    std::vector<LogLine> log;
+};
+
+// Lines of the log, as patterns.
+using Lines = std::vector<std::string>;
+
+Lines operator+(Lines first, const Lines& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+const char* const STEP_SERVICES[] = {"w3svc", "SNMP", "lunabe", "drovek", nullptr, "drovek", "SNMP", "w3svc"};
+
+std::string StepPrefix(int step) {
+    char text[64];
+    wsprintfA(text, "step 0x8000000%d, ", step);
+    return text + std::string(step == 5 ? "deploy kelvrim.dll: " : step < 5 ? "stop " : "start ") +
+           (step == 5 ? "" : STEP_SERVICES[step - 1] + std::string(": "));
+}
+
+class Unattended : public PatchRun {
+protected:
+    Lines Started(Mode mode, const std::string& arguments) {
+        return {std::string("KOVPatch 1.0.0.1 started, ") + (mode == Mode::Quiet ? "unattended" : "interactive") +
+                "; command line: \"*KOVPatch.exe\" " + arguments};
+    }
+    Lines ChecksPassed(Mode mode) {
+        return {PRODUCT_FOUND, "check version: \"Version\" is 0x02000010, below 0x02000050",
+                "check marker: absent, error 2 (*)",
+                mode == Mode::Quiet ? "consent: given by /quiet" : "consent: answered Yes"};
+    }
+    Lines StepsSucceeded(int last) {
+        Lines lines;
+        for (int step = 1; step <= last; ++step) {
+            if (step < 5) {
+                lines.push_back(StepPrefix(step) + "stop request accepted; states seen: *stopped (polls: *); result 0");
+            } else if (step == 5) {
+                lines.push_back(StepPrefix(step) + "settings key deleted; module " + MODULE_FILE + ": " +
+                                std::to_string(built.size()) + " bytes written beside it, then moved over it");
+            } else {
+                lines.push_back(StepPrefix(step) + "start request accepted; result 0");
+            }
+        }
+        return lines;
+    }
+    static Lines Ended(const std::string& outcome, DWORD exitCode) {
+        return {"outcome: " + outcome + "; exit code " + std::to_string(exitCode)};
+    }
+
+    // One run with its log, the run's arguments spelt after variant. Under /quiet nothing may
+    // show: no box and no window at all.
+    Outcome Run(Mode mode, int variant, const boxes::Chooser& choose, std::string* arguments,
+                const std::string& logFile = LOG_FILE) {
+        DeleteFileA(logFile.c_str());
+        *arguments = (mode == Mode::Quiet ? QuietSwitch(variant) + " " : "") + LogSwitch(variant) + " " + logFile;
+        const std::string before = LocalNow();
+        Outcome outcome{RunInstaller(choose, *arguments), {}};
+        const std::string after = LocalNow();
+        outcome.log = ReadLog(logFile);
+        for (const LogLine& line : outcome.log) {
+            EXPECT_TRUE(before <= line.time && line.time <= after) << line.time << " not within " << before << " - " << after;
+            EXPECT_EQ(line.process, outcome.log.front().process) << line.text;
+        }
+        if (mode == Mode::Quiet) {
+            EXPECT_FALSE(outcome.run.sawWindow) << "a window under " << *arguments;
+            EXPECT_TRUE(outcome.run.boxes.empty());
+        }
+        return outcome;
+    }
+
+    static void ExpectLog(const Outcome& outcome, const Lines& expected) {
+        std::string logged;
+        for (const LogLine& line : outcome.log) logged += "  " + line.text + "\n";
+        ASSERT_EQ(outcome.log.size(), expected.size()) << logged;
+        for (size_t i = 0; i < expected.size(); ++i)
+            EXPECT_TRUE(Matches(outcome.log[i].text.c_str(), expected[i].c_str()))
+                << "line " << i + 1 << ":\n  " << outcome.log[i].text << "\nexpected\n  " << expected[i];
+    }
+
+    const std::string PRODUCT_FOUND =
+        "check product: uninstall entry \"KovPatchTests NIVRA 2.0\" has DisplayName \"TAVRIX Corvantis NIVRA 2.0\"";
+};
+
+void SetVersion(DWORD version) {
+    ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, sim::PRODUCT_KEY, "Version", REG_DWORD, &version, 4), 0);
+}
+
+TEST_F(Unattended, OutcomesBeforeAnyChange) {
+    const struct {
+        const char* name;
+        void (*arrange)();
+        bool interactiveOnly;
+        DWORD exitCode;
+        std::vector<std::string> boxes;
+        Lines checks;  // the log's lines after the first, the outcome's included
+    } cases[] = {
+        {"not installed",
+         [] {
+             RegDeleteTreeA(HKEY_LOCAL_MACHINE, sim::UNINSTALL_ENTRY);
+             RegDeleteKeyA(HKEY_LOCAL_MACHINE, sim::UNINSTALL_ENTRY);
+         },
+         false, 1642, {NOT_INSTALLED},
+         Lines{"check product: none of the * uninstall entries has a DisplayName containing \"Corvantis\""} +
+             Ended("NIVRA 2.0 is not installed", 1642)},
+        {"up to date by version", [] { SetVersion(0x02000050); }, false, 0, {UP_TO_DATE},
+         Lines{PRODUCT_FOUND, "check version: \"Version\" is 0x02000050, at least 0x02000050"} +
+             Ended("already up to date by version", 0)},
+        {"up to date by marker",
+         [] {
+             SetVersion(0x0200004F);
+             const DWORD one = 1;
+             RegSetKeyValueA(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY, sim::MARKER_VALUE, REG_DWORD, &one, 4);
+         },
+         false, 0, {UP_TO_DATE},
+         Lines{PRODUCT_FOUND, "check version: \"Version\" is 0x0200004F, below 0x02000050", "check marker: present"} +
+             Ended("already up to date by the patch marker", 0)},
+        {"declined", [] {}, true, 1602, {CONSENT},
+         Lines{PRODUCT_FOUND, "check version: \"Version\" is 0x02000010, below 0x02000050",
+               "check marker: absent, error 2 (*)", "consent: answered No"} +
+             Ended("declined", 1602)},
+    };
+    int variant = 0;
+    for (const auto& c : cases) {
+        for (Mode mode : {Mode::Interactive, Mode::Quiet}) {
+            if (mode == Mode::Quiet && c.interactiveOnly) continue;
+            SCOPED_TRACE(std::string(c.name) + ", " + ModeName(mode));
+            if (variant > 0) SetUp();
+            c.arrange();
+            std::string arguments;
+            const Outcome outcome = Run(mode, variant++, boxes::Answer(IDNO), &arguments);
+            EXPECT_EQ(outcome.run.exitCode, c.exitCode);
+            if (mode == Mode::Interactive) {
+                EXPECT_EQ(Texts(outcome.run), c.boxes);
+            }
+            ExpectLog(outcome, Started(mode, arguments) + c.checks);
+            ExpectUntouched();
+        }
+    }
+}
+
+TEST_F(Unattended, AFailingStepEndsTheRunWithItsNumberInTheLogAnd1603) {
+    const std::string failures[] = {
+        "stop request accepted; states seen: stop-pending*, running (polls: *); result 205",
+        "stop request accepted; states seen: stop-pending*, running (polls: *); result 205",
+        "the service cannot be opened, error 1060 (*); result 204",
+        "stop request accepted; states seen: stop-pending*, running (polls: *); result 205",
+        "settings key deleted; the agent's \"PathName\" cannot be read, error 2 (*)",
+        "start request failed, error * (*); result 203",
+        "start request failed, error * (*); result 203",
+        "start request failed, error * (*); result 203",
+    };
+    int variant = 0;
+    for (const StepFailure& c : StepFailures()) {
+        for (Mode mode : {Mode::Interactive, Mode::Quiet}) {
+            SCOPED_TRACE("failing step " + std::to_string(c.step) + ", " + ModeName(mode));
+            if (variant > 0) SetUp();
+            c.arrange();
+            std::string arguments;
+            const Outcome outcome = Run(mode, variant++, boxes::Answer(IDYES), &arguments);
+            EXPECT_EQ(outcome.run.exitCode, 1603u);
+            if (mode == Mode::Interactive) {
+                EXPECT_EQ(Texts(outcome.run), (std::vector<std::string>{CONSENT, Failure(c.step)}));
+            }
+            ExpectLog(outcome, Started(mode, arguments) + ChecksPassed(mode) + StepsSucceeded(c.step - 1) +
+                                   Lines{StepPrefix(c.step) + failures[c.step - 1]} + Ended(Failure(c.step), 1603));
+            ExpectStates(c.servicesAfter);
+            EXPECT_FALSE(sim::ValueExists(sim::SETTINGS_KEY, sim::MARKER_VALUE));
+            // The old limits go with the settings key at step 5, whether or not the new module wrote its own.
+            EXPECT_EQ(Setting("PhyMemUsageWH") == 80u, c.step < 5);
+            EXPECT_TRUE(sim::ReadFileBytes(MODULE_FILE) == (c.step <= 5 ? shipped : built)) << "the agent's module";
+        }
+    }
+}
+
+TEST_F(Unattended, ASuccessfulRunPatchesAndASecondOneFindsTheMarker) {
+    int variant = 0;
+    for (Mode mode : {Mode::Interactive, Mode::Quiet}) {
+        SCOPED_TRACE(ModeName(mode));
+        if (variant > 0) SetUp();
+        bool markerAtOk = true;
+        std::string arguments;
+        const Outcome first = Run(mode, variant++, [&](const boxes::Box& box) {
+            if (box.text == PATCH_OK) markerAtOk = sim::ValueExists(sim::SETTINGS_KEY, sim::MARKER_VALUE);
+            return box.buttons == "Yes/No" ? IDYES : IDOK;
+        }, &arguments);
+        EXPECT_EQ(first.run.exitCode, 0u);
+        if (mode == Mode::Interactive) {
+            EXPECT_EQ(Texts(first.run), (std::vector<std::string>{CONSENT, PATCH_OK}));
+            EXPECT_FALSE(markerAtOk) << "the marker was written before \"Patch OK!\" was dismissed";
+        }
+        ExpectLog(first, Started(mode, arguments) + ChecksPassed(mode) + StepsSucceeded(8) + Lines{"marker written"} +
+                             Ended("patched", 0));
+        EXPECT_TRUE(sim::ValueExists(sim::SETTINGS_KEY, sim::MARKER_VALUE));
+        EXPECT_TRUE(sim::ReadFileBytes(MODULE_FILE) == built) << "the built module is not in place";
+        ExpectStates({{"w3svc", RUNNING}, {"SNMP", RUNNING}, {"lunabe", STOPPED}, {"drovek", RUNNING}});
+        EXPECT_EQ(stand_in::GetDword("drovek", "ModuleHash"), stand_in::HashBytes(built.data(), built.size()));
+
+        const Outcome second = Run(mode, variant++, boxes::Answer(IDYES), &arguments);
+        EXPECT_EQ(second.run.exitCode, 0u);
+        if (mode == Mode::Interactive) {
+            EXPECT_EQ(Texts(second.run), std::vector<std::string>{UP_TO_DATE});
+        }
+        ExpectLog(second, Started(mode, arguments) +
+                              Lines{PRODUCT_FOUND, "check version: \"Version\" is 0x02000010, below 0x02000050",
+                                    "check marker: present"} +
+                              Ended("already up to date by the patch marker", 0));
+        ExpectStates({{"w3svc", RUNNING}, {"SNMP", RUNNING}, {"lunabe", STOPPED}, {"drovek", RUNNING}});
+    }
+}
+
+TEST_F(Unattended, ASecondRunWhileTheFirstHoldsTheLockIsTurnedAwayWith1618) {
+    const std::string firstLog = "C:\\KovPatchTests\\first.log";
+    std::vector<std::pair<Mode, Outcome>> refused;
+    std::vector<std::string> refusedArguments(2);
+    std::string firstArguments;
+    // The first run holds the lock while its question is open.
+    const Outcome first = Run(Mode::Interactive, 0, [&](const boxes::Box& box) {
+        if (box.text == CONSENT) {
+            refused.emplace_back(Mode::Quiet, Run(Mode::Quiet, 1, boxes::Answer(IDYES), &refusedArguments[0]));
+            refused.emplace_back(Mode::Interactive, Run(Mode::Interactive, 2, boxes::Answer(IDYES), &refusedArguments[1]));
+        }
+        return box.buttons == "Yes/No" ? IDNO : IDOK;
+    }, &firstArguments, firstLog);
+    ASSERT_EQ(refused.size(), 2u);
+    for (size_t i = 0; i < refused.size(); ++i) {
+        const Mode mode = refused[i].first;
+        const Outcome& outcome = refused[i].second;
+        SCOPED_TRACE(ModeName(mode));
+        EXPECT_EQ(outcome.run.exitCode, 1618u);
+        if (mode == Mode::Interactive) {
+            EXPECT_EQ(Texts(outcome.run), std::vector<std::string>{ANOTHER_RUN});
+        }
+        ExpectLog(outcome, Started(mode, refusedArguments[i]) + Ended("another run of the patch is in progress", 1618));
+    }
+    EXPECT_EQ(first.run.exitCode, 1602u);
+    EXPECT_EQ(first.log.back().text, "outcome: declined; exit code 1602");
+    ExpectUntouched();
+    DeleteFileA(firstLog.c_str());
+}
+
+TEST_F(Unattended, ALogThatCannotBeWrittenStopsTheRunBeforeAnythingWith1622) {
+    const std::string missingFolder = "C:\\KovPatchTests\\No Such Folder";
+    const std::string readOnly = "C:\\KovPatchTests\\read-only.log";
+    const std::string kept = "an earlier record\r\n";
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ASSERT_TRUE(sim::WriteFileBytes(readOnly, kept));
+    ASSERT_TRUE(SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+    int variant = 0;
+    for (const std::string& path : {missingFolder + "\\run.log", readOnly}) {
+        for (Mode mode : {Mode::Interactive, Mode::Quiet}) {
+            SCOPED_TRACE(path + ", " + ModeName(mode));
+            const std::string arguments =
+                (mode == Mode::Quiet ? QuietSwitch(variant) + " " : "") + LogSwitch(variant) + " \"" + path + "\"";
+            ++variant;
+            const boxes::Run run = RunInstaller(boxes::Answer(IDYES), arguments);
+            EXPECT_EQ(run.exitCode, 1622u);
+            if (mode == Mode::Interactive) {
+                EXPECT_EQ(Texts(run), std::vector<std::string>{"The log file " + path + " cannot be written."});
+            } else {
+                EXPECT_FALSE(run.sawWindow);
+            }
+            // The run would have patched: the product is installed and not current.
+            ExpectUntouched();
+            EXPECT_FALSE(sim::ValueExists(sim::SETTINGS_KEY, sim::MARKER_VALUE));
+        }
+    }
+    EXPECT_EQ(GetFileAttributesA(missingFolder.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(sim::ReadFileBytes(readOnly), kept);
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(readOnly.c_str());
+}
+
+TEST_F(Unattended, UsageAndBadCommandLines) {
+    const std::string unwantedLog = "C:\\KovPatchTests\\not-written.log";
+    DeleteFileA(unwantedLog.c_str());
+    const struct {
+        std::string arguments;
+        DWORD exitCode;
+        bool quiet;
+    } cases[] = {
+        {"/?", 0, false},          {"-HELP", 0, false},         {"/q /?", 0, true},
+        {"/bogus", 1639, false},   {"/log", 1639, false},       {"-log -quiet", 1639, true},
+        {"patch", 1639, false},    {"/QUIET /now", 1639, true}, {"/log " + unwantedLog + " /wrong", 1639, false},
+        {"/log a.log /log b.log", 1639, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const boxes::Run run = RunInstaller(boxes::Answer(IDYES), c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        if (c.quiet) {
+            EXPECT_FALSE(run.sawWindow);
+            EXPECT_TRUE(run.boxes.empty());
+            continue;
+        }
+        ASSERT_EQ(run.boxes.size(), 1u);
+        // The usage names every switch and every exit code.
+        for (const char* named : {"/quiet", "/q", "/log FILE", "/?", "/help", "0\t", "1602", "1603", "1618", "1622",
+                                  "1639", "1642"})
+            EXPECT_NE(run.boxes[0].text.find(named), std::string::npos) << named << " in\n" << run.boxes[0].text;
+    }
+    ExpectUntouched();
+    EXPECT_EQ(GetFileAttributesA(unwantedLog.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+}  // namespace
