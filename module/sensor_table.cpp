@@ -5,6 +5,7 @@ SPGlobalProperty globalProperty = {SP_PROP_NOTIFY_NORMAL, 5000};
 EventQueue eventQueue;
 uint32_t pendingReasons;
 MemoryFigures memoryFigures;
+uint32_t pageFaultSum;
 
 uint32_t NextEventCapacity(uint32_t capacity) {
     constexpr uint32_t maxCapacity = 0x7FFFFFFFu / sizeof(SPEvent);
