@@ -24,9 +24,9 @@ void KeepModuleLock() {
 }
 
 // Looks up one name into a 260-character buffer; a name that does not fit is a failure.
-bool LocalizedName(const wchar_t* englishName, wchar_t (&name)[MAX_PATH]) {
+bool LocalizedName(const CounterNameLists& lists, const wchar_t* englishName, wchar_t (&name)[MAX_PATH]) {
     uint32_t capacity = MAX_PATH;
-    return GetLocalizedCounterName(englishName, name, &capacity) && capacity == MAX_PATH;
+    return TranslateCounterName(lists, englishName, name, &capacity) && capacity == MAX_PATH;
 }
 
 // Creates everything a run holds, in this order; false at the first failure, with what was
@@ -36,9 +36,15 @@ bool BuildRun(ModuleRun& run, SPStartupInfo& info) {
     if (!run.hostEvent) return false;
     info.hostEvent = run.hostEvent.get();
 
+    // One read of the name lists serves both names: it is the largest piece of a start's work.
     wchar_t objectName[MAX_PATH] = {};
     wchar_t counterName[MAX_PATH] = {};
-    if (!LocalizedName(L"Memory", objectName) || !LocalizedName(L"Page Faults/sec", counterName)) return false;
+    {
+        CounterNameLists lists;
+        if (!ReadCounterNameLists(lists) || !LocalizedName(lists, L"Memory", objectName) ||
+            !LocalizedName(lists, L"Page Faults/sec", counterName))
+            return false;
+    }
     run.counterQuery = OpenCounterQuery();
     run.pageFaultCounter =
         AddCounter(run.counterQuery.get(), objectName, counterName, nullptr, static_cast<DWORD>(-1));
@@ -46,11 +52,11 @@ bool BuildRun(ModuleRun& run, SPStartupInfo& info) {
 
     run.stopEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!run.stopEvent) return false;
-    run.samplerThread.reset(CreateThread(nullptr, 0, PageFaultSampler, &run, 0, nullptr));
-    if (!run.samplerThread) return false;
     // Not reported when it fails: the module then runs without ticks.
     run.timerThread = StartTimerThread(run);
-    return true;
+    // Last: its first collection would otherwise slow every step after it.
+    run.samplerThread.reset(CreateThread(nullptr, 0, PageFaultSampler, &run, 0, nullptr));
+    return static_cast<bool>(run.samplerThread);
 }
 
 // Publishes the run and sets the sensors up in one hold of the lock, so that no request or tick
@@ -74,6 +80,7 @@ void EndWorker(UniqueHandle& thread) {
 // is not published. The host may unload the library as soon as either export returns.
 void TakeDown(ModuleRun& run) {
     if (run.stopEvent) SetEvent(run.stopEvent.get());
+    EndWorker(run.samplerThread);
     if (run.timerThread) {
         EndWorker(run.timerThread);
         // The class must not outlive this run: a later load of the module may sit elsewhere.
@@ -81,7 +88,6 @@ void TakeDown(ModuleRun& run) {
     }
     // A window handle can be reused by any window of the host once ours is gone.
     run.timerWindow = nullptr;
-    EndWorker(run.samplerThread);
     run.stopEvent.reset();
     run.pageFaultCounter = nullptr;
     run.counterQuery.reset();
