@@ -36,7 +36,7 @@ void SampleTick() {
     if (!moduleState.run) return;  // a tick of a start not yet published, or of a stop under way
     RefreshMemoryFigures(status);
     for (uint32_t i = 0; i < SENSOR_COUNT; ++i)
-        if (EvaluateSample(SensorValue(i, pageFaultSum), now, sensorTable[i])) NotifyHost(sensorTable[i]);
+        if (EvaluateSample(SensorValue(i), now, sensorTable[i])) NotifyHost(sensorTable[i]);
 }
 
 bool EvaluateSample(uint32_t value, uint32_t time, SPSensorRecord& sensor) {

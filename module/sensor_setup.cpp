@@ -82,7 +82,7 @@ LONG SetupSensors() {
 
     for (uint32_t i = 0; i < SENSOR_COUNT; ++i) {
         SPSensorRecord& sensor = sensorTable[i];
-        SetConstants(i, now, SensorValue(i, pageFaultSum), sensor);
+        SetConstants(i, now, SensorValue(i), sensor);
         if (!key) {
             SaveThresholds(sensor, sensor.name);
         } else if (LONG read = ReadLimits(key.get(), sensor); read != ERROR_SUCCESS) {

@@ -80,8 +80,8 @@ uint32_t UsagePercent(uint32_t availKB, uint32_t totalKB);
 // intervalMs / 1000, at least 1, so intervals below a second never divide by zero.
 uint32_t PageFaultDivisor(uint32_t intervalMs);
 
-// The reading of sensor `index` from the current figures and the published page-fault sum.
-uint32_t SensorValue(uint32_t index, uint32_t pageFaultSum);
+// The reading of sensor `index` from the current figures and the last page-fault sum.
+uint32_t SensorValue(uint32_t index);
 
 // Classification used by sampling and threshold changes: FH is tested first.
 uint16_t ClassifyValue(uint32_t value, const uint32_t limits[4]);
