@@ -65,7 +65,12 @@ LONG PublishRun(ModuleRun& run) {
     ModuleLockScope lock;
     moduleState.run = &run;
     const LONG setup = SetupSensors();
-    if (setup != ERROR_SUCCESS) moduleState.run = nullptr;
+    if (setup != ERROR_SUCCESS) {
+        moduleState.run = nullptr;
+        return setup;
+    }
+    // An interval set after the timer thread armed its timer found no run to re-arm.
+    RearmSamplingTimer();
     return setup;
 }
 
