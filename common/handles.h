@@ -3,6 +3,7 @@
 #define COMMON_HANDLES_H
 
 #include <windows.h>
+#include <pdh.h>
 
 template <class Traits>
 class UniqueOwner {
@@ -21,19 +22,20 @@ public:
     }
 
     Type get() const { return value_; }
-    explicit operator bool() const { return value_ != Traits::invalid(); }
+    explicit operator bool() const { return Traits::valid(value_); }
     // For out-parameters of the API that creates the handle.
     Type* put() {
         reset();
         return &value_;
     }
-    Type release() {
+    // Ownership passes to the caller, who must close what it gets.
+    [[nodiscard]] Type release() {
         Type value = value_;
-        value_ = Traits::invalid();
+        value_ = Traits::empty();
         return value;
     }
-    void reset(Type value = Traits::invalid()) {
-        if (value_ != Traits::invalid()) {
+    void reset(Type value = Traits::empty()) {
+        if (Traits::valid(value_)) {
             DWORD lastError = GetLastError();
             Traits::close(value_);
             SetLastError(lastError);
@@ -42,40 +44,42 @@ public:
     }
 
 private:
-    Type value_ = Traits::invalid();
+    Type value_ = Traits::empty();
 };
 
+// Kernel handles: creation calls report failure as null, CreateFile as INVALID_HANDLE_VALUE;
+// neither is ever closed.
 struct HandleTraits {
     using Type = HANDLE;
-    static Type invalid() { return nullptr; }
+    static Type empty() { return nullptr; }
+    static bool valid(Type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
     static void close(Type h) { CloseHandle(h); }
 };
-struct FileHandleTraits {
-    using Type = HANDLE;
-    static Type invalid() { return INVALID_HANDLE_VALUE; }
-    static void close(Type h) { CloseHandle(h); }
+// Owners whose empty value is null; Close names the function that releases one.
+template <class T, class Close>
+struct NullEmptyTraits {
+    using Type = T;
+    static Type empty() { return nullptr; }
+    static bool valid(Type v) { return v != nullptr; }
+    static void close(Type v) { Close::Release(v); }
 };
-struct RegKeyTraits {
-    using Type = HKEY;
-    static Type invalid() { return nullptr; }
-    static void close(Type k) { RegCloseKey(k); }
-};
-struct ServiceHandleTraits {
-    using Type = SC_HANDLE;
-    static Type invalid() { return nullptr; }
-    static void close(Type h) { CloseServiceHandle(h); }
-};
-struct HeapBlockTraits {
-    using Type = void*;
-    static Type invalid() { return nullptr; }
-    static void close(Type p) { HeapFree(GetProcessHeap(), 0, p); }
-};
+struct RegKeyCloser { static void Release(HKEY k) { RegCloseKey(k); } };
+struct ServiceCloser { static void Release(SC_HANDLE h) { CloseServiceHandle(h); } };
+struct HeapBlockCloser { static void Release(void* p) { HeapFree(GetProcessHeap(), 0, p); } };
+struct LocalBlockCloser { static void Release(HLOCAL p) { LocalFree(p); } };
+struct ModuleCloser { static void Release(HMODULE m) { FreeLibrary(m); } };
+struct CounterQueryCloser { static void Release(PDH_HQUERY q) { PdhCloseQuery(q); } };
 
 using UniqueHandle = UniqueOwner<HandleTraits>;
-using UniqueFile = UniqueOwner<FileHandleTraits>;
-using RegKey = UniqueOwner<RegKeyTraits>;
-using ServiceHandle = UniqueOwner<ServiceHandleTraits>;
-using HeapBlock = UniqueOwner<HeapBlockTraits>;
+using UniqueFile = UniqueHandle;
+using RegKey = UniqueOwner<NullEmptyTraits<HKEY, RegKeyCloser>>;
+using ServiceHandle = UniqueOwner<NullEmptyTraits<SC_HANDLE, ServiceCloser>>;
+using HeapBlock = UniqueOwner<NullEmptyTraits<void*, HeapBlockCloser>>;
+// A block the system allocated with LocalAlloc for the caller (FormatMessage's buffer).
+using LocalBlock = UniqueOwner<NullEmptyTraits<HLOCAL, LocalBlockCloser>>;
+using LoadedModule = UniqueOwner<NullEmptyTraits<HMODULE, ModuleCloser>>;
+// A counter query; the counters added to it go with it.
+using CounterQuery = UniqueOwner<NullEmptyTraits<PDH_HQUERY, CounterQueryCloser>>;
 
 // A zero-filled block from the process heap, owned; empty on failure.
 inline HeapBlock AllocZeroed(SIZE_T bytes) {

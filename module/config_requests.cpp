@@ -218,7 +218,7 @@ int GetEventReason(void* reasons, void*, void*) {
     if (!reasons) return 0;
     *static_cast<uint32_t*>(reasons) = pendingReasons;
     pendingReasons = 0;
-    if (hostEvent) ResetEvent(hostEvent);
+    if (moduleState.run) ResetEvent(moduleState.run->hostEvent.get());
     return 1;
 }
 

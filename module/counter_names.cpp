@@ -117,31 +117,29 @@ bool ReadListOfKey(const wchar_t* path, CounterList& list) {
 
 }  // namespace
 
-int GetLocalizedCounterName(const wchar_t* englishName, wchar_t* out, uint32_t* capacity) {
-    if (!englishName || !out || !capacity) return 0;
-
+bool ReadCounterNameLists(CounterNameLists& lists) {
     wchar_t path[MAX_PATH] = {};
     wcscpy(path, PERFLIB_KEY);
     wcscat(path, L"009");
-    CounterList english;
-    if (!ReadListOfKey(path, english)) return 0;
+    if (!ReadListOfKey(path, lists.english)) return false;
 
     uint32_t language = SystemLanguageNumber();
-    if (language == 0) return 0;
+    if (language == 0) return false;
     // On an English system the language's list is the English list: one read serves both.
-    CounterList localizedList;
-    const CounterList* localized = &english;
-    if (language != ENGLISH_LANGUAGE) {
-        wchar_t languageName[4];
-        LanguageKeyName(language, languageName);
-        wcscpy(path, PERFLIB_KEY);
-        wcscat(path, languageName);
-        if (!ReadListOfKey(path, localizedList)) return 0;
-        localized = &localizedList;
-    }
+    if (language == ENGLISH_LANGUAGE) return true;
+    wchar_t languageName[4];
+    LanguageKeyName(language, languageName);
+    wcscpy(path, PERFLIB_KEY);
+    wcscat(path, languageName);
+    return ReadListOfKey(path, lists.localized);
+}
 
+int TranslateCounterName(const CounterNameLists& lists, const wchar_t* englishName, wchar_t* out,
+                         uint32_t* capacity) {
+    if (!englishName || !out || !capacity) return 0;
+    const CounterList& localized = lists.localized.data ? lists.localized : lists.english;
     ListString name;
-    if (!WalkCounterLists(english.chars(), english.length(), localized->chars(), localized->length(),
+    if (!WalkCounterLists(lists.english.chars(), lists.english.length(), localized.chars(), localized.length(),
                           englishName, name))
         return 0;
     if (*capacity > name.length) {
@@ -151,4 +149,10 @@ int GetLocalizedCounterName(const wchar_t* englishName, wchar_t* out, uint32_t* 
         *capacity = static_cast<uint32_t>(name.length + 1);
     }
     return 1;
+}
+
+int GetLocalizedCounterName(const wchar_t* englishName, wchar_t* out, uint32_t* capacity) {
+    if (!englishName || !out || !capacity) return 0;
+    CounterNameLists lists;
+    return ReadCounterNameLists(lists) ? TranslateCounterName(lists, englishName, out, capacity) : 0;
 }

@@ -43,7 +43,18 @@ uint32_t SystemLanguageNumber();
 // The Perflib key name of a primary language: three upper-case hexadecimal digits ("009", "00C").
 void LanguageKeyName(uint32_t language, wchar_t (&name)[4]);
 
-// 1 when `englishName` was found: the localized name is copied into `out` when *capacity is
+// The English name list and the system language's list, read once for several translations.
+struct CounterNameLists {
+    CounterList english;
+    CounterList localized;  // empty when the system's language is English: the English list serves
+};
+bool ReadCounterNameLists(CounterNameLists& lists);
+
+// GetLocalizedCounterName over lists already read.
+int TranslateCounterName(const CounterNameLists& lists, const wchar_t* englishName, wchar_t* out,
+                         uint32_t* capacity);
+
+// Reads the lists and translates one name. 1 when `englishName` was found: the localized name is copied into `out` when *capacity is
 // larger than its length, otherwise *capacity is set to length + 1. 0 on any failure, with `out`
 // and *capacity untouched.
 int GetLocalizedCounterName(const wchar_t* englishName, wchar_t* out, uint32_t* capacity);

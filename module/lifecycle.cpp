@@ -1,9 +1,8 @@
-#include "lifecycle.h"
-
-#include <mbstring.h>
-#include <string.h>
-
+// SPInitialize and SPUninitialize: building a run of the module, publishing it, and taking it down.
 #include "counter_names.h"
+#include "counter_query.h"
+#include "kelvrim.h"
+#include "os_check.h"
 #include "sampling.h"
 #include "sensor_setup.h"
 #include "sensor_table.h"
@@ -15,174 +14,132 @@ namespace {
 constexpr DWORD WORKER_STOP_BOUND_MS = 5000;
 constexpr uint32_t STARTUP_CODE = 5;
 
-DWORD timerThreadId;
+// At most one run exists: a start builds it only from idle, after the last stop has taken it down.
+ModuleRun runSlot;
+
+// The first start's handle keeps the named lock in existence; later starts open the same lock.
+void KeepModuleLock() {
+    HANDLE lock = CreateMutexA(nullptr, FALSE, MODULE_LOCK_NAME);
+    if (lock && InterlockedCompareExchangePointer(&moduleState.lock, lock, nullptr) != nullptr) CloseHandle(lock);
+}
+
+// Looks up one name into a 260-character buffer; a name that does not fit is a failure.
+bool LocalizedName(const CounterNameLists& lists, const wchar_t* englishName, wchar_t (&name)[MAX_PATH]) {
+    uint32_t capacity = MAX_PATH;
+    return TranslateCounterName(lists, englishName, name, &capacity) && capacity == MAX_PATH;
+}
+
+// Creates everything a run holds, in this order; false at the first failure, with what was
+// created left in `run` for TakeDown. The host gets the event as soon as it exists.
+bool BuildRun(ModuleRun& run, SPStartupInfo& info) {
+    run.hostEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!run.hostEvent) return false;
+    info.hostEvent = run.hostEvent.get();
+
+    // One read of the name lists serves both names: it is the largest piece of a start's work.
+    wchar_t objectName[MAX_PATH] = {};
+    wchar_t counterName[MAX_PATH] = {};
+    {
+        CounterNameLists lists;
+        if (!ReadCounterNameLists(lists) || !LocalizedName(lists, L"Memory", objectName) ||
+            !LocalizedName(lists, L"Page Faults/sec", counterName))
+            return false;
+    }
+    run.counterQuery = OpenCounterQuery();
+    run.pageFaultCounter =
+        AddCounter(run.counterQuery.get(), objectName, counterName, nullptr, static_cast<DWORD>(-1));
+    if (!run.pageFaultCounter) return false;
+
+    run.stopEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!run.stopEvent) return false;
+    // Not reported when it fails: the module then runs without ticks.
+    run.timerThread = StartTimerThread(run);
+    // Last: its first collection would otherwise slow every step after it.
+    run.samplerThread.reset(CreateThread(nullptr, 0, PageFaultSampler, &run, 0, nullptr));
+    return static_cast<bool>(run.samplerThread);
+}
+
+// Publishes the run and sets the sensors up in one hold of the lock, so that no request or tick
+// ever sees a sensor half set up. A set-up that fails withdraws the run again.
+LONG PublishRun(ModuleRun& run) {
+    ModuleLockScope lock;
+    moduleState.run = &run;
+    const LONG setup = SetupSensors();
+    if (setup != ERROR_SUCCESS) {
+        moduleState.run = nullptr;
+        return setup;
+    }
+    // An interval set after the timer thread armed its timer found no run to re-arm.
+    RearmSamplingTimer();
+    return setup;
+}
 
 // Waits for a worker that was told to stop; ends it by force only past the bound.
-void EndWorker(HANDLE& thread) {
+void EndWorker(UniqueHandle& thread) {
     if (!thread) return;
-    if (WaitForSingleObject(thread, WORKER_STOP_BOUND_MS) == WAIT_TIMEOUT) TerminateThread(thread, 0);
-    CloseHandle(thread);
-    thread = nullptr;
+    if (WaitForSingleObject(thread.get(), WORKER_STOP_BOUND_MS) == WAIT_TIMEOUT) TerminateThread(thread.get(), 0);
+    thread.reset();
 }
 
-void CloseAndClear(HANDLE& handle) {
-    if (handle) CloseHandle(handle);
-    handle = nullptr;
-}
-
-// Releases everything a start created, whether it got all the way or failed part-way: the
-// host may unload the library as soon as either call returns.
-void StopModule() {
-    if (timerId) {
-        KillTimer(timerWindow, timerId);
-        timerId = 0;
-    }
-    if (timerThread) {
-        if (timerWindow && IsWindow(timerWindow))
-            PostMessageA(timerWindow, WM_CLOSE, 0, 0);
-        else
-            PostThreadMessageA(timerThreadId, WM_QUIT, 0, 0);
-        EndWorker(timerThread);
+// Releases what BuildRun created, in reverse order, whether it got all the way or not; the run
+// is not published. The host may unload the library as soon as either export returns.
+void TakeDown(ModuleRun& run) {
+    if (run.stopEvent) SetEvent(run.stopEvent.get());
+    EndWorker(run.samplerThread);
+    if (run.timerThread) {
+        EndWorker(run.timerThread);
         // The class must not outlive this run: a later load of the module may sit elsewhere.
         UnregisterClassA(TIMER_WINDOW_CLASS, ModuleInstance());
     }
     // A window handle can be reused by any window of the host once ours is gone.
-    timerWindow = nullptr;
-    CloseAndClear(hostEvent);
-    if (samplerStopEvent) SetEvent(samplerStopEvent);
-    EndWorker(samplerThread);
-    CloseAndClear(samplerStopEvent);
-    if (pageFaultCounter) RemoveCounter(pageFaultCounter);
-    pageFaultCounter = nullptr;
-    if (counterQuery) CloseCounterQuery(counterQuery);
-    counterQuery = nullptr;
+    run.timerWindow = nullptr;
+    run.stopEvent.reset();
+    run.pageFaultCounter = nullptr;
+    run.counterQuery.reset();
+    run.hostEvent.reset();
 }
 
-// Looks up one name into a 260-character buffer; a name that does not fit is a failure.
-bool LocalizedName(const wchar_t* englishName, wchar_t (&name)[MAX_PATH]) {
-    uint32_t capacity = MAX_PATH;
-    return GetLocalizedCounterName(englishName, name, &capacity) && capacity == MAX_PATH;
-}
-
-int FailStart() {
-    StopModule();
-    return 0;
-}
+void SetLifecycle(LONG state) { InterlockedExchange(&moduleState.lifecycle, state); }
 
 }  // namespace
 
-uint32_t ParseServicePack(const char* text) {
-    if (!text) return 0;
-    const unsigned char* pack = _mbsstr(reinterpret_cast<const unsigned char*>(text),
-                                        reinterpret_cast<const unsigned char*>("Pack"));
-    if (!pack || pack[4] == '\0') return 0;  // nothing after "Pack" to skip over
-    const unsigned char* p = pack + 5;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-    uint32_t number = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        uint32_t next = number * 10 + (*p - '0');
-        number = next / 10 == number ? next : UINT32_MAX;
-    }
-    return number;
-}
-
-int IsSupportedVersion(const OSVERSIONINFOA& version) {
-    switch (version.dwPlatformId) {
-    case VER_PLATFORM_WIN32_WINDOWS:
-        return version.dwMajorVersion > 4 || (version.dwMajorVersion == 4 && version.dwMinorVersion > 0);
-    case VER_PLATFORM_WIN32_NT: {
-        char servicePack[sizeof version.szCSDVersion + 1] = {};
-        memcpy(servicePack, version.szCSDVersion, sizeof version.szCSDVersion);
-        const uint32_t pack = ParseServicePack(servicePack);
-        return version.dwMajorVersion > 4 || (version.dwMajorVersion == 4 && pack >= 4);
-    }
-    default:
+extern "C" int SPInitialize(const SPGlobalProperty* settings, SPStartupInfo* info) {
+    // The lock exists from the first call on, even when the module does not start.
+    KeepModuleLock();
+    if (!IsSupportedOs()) return 0;
+    const LONG was = InterlockedCompareExchange(&moduleState.lifecycle, MODULE_STARTING, MODULE_IDLE);
+    if (was != MODULE_IDLE) return was == MODULE_RUNNING ? 1 : 0;
+    if (!info) {
+        SetLifecycle(MODULE_IDLE);
         return 0;
     }
-}
-
-int IsSupportedOs() {
-    OSVERSIONINFOA version = {};
-    version.dwOSVersionInfoSize = sizeof version;
-    GetVersionExA(&version);
-    return IsSupportedVersion(version);
-}
-
-PDH_HQUERY OpenCounterQuery() {
-    PDH_HQUERY query = nullptr;
-    return PdhOpenQueryA(nullptr, 0, &query) == ERROR_SUCCESS ? query : nullptr;
-}
-
-int MakeCounterPath(wchar_t (&path)[MAX_PATH], const wchar_t* objectName, const wchar_t* instanceName,
-                    const wchar_t* counterName, DWORD instanceIndex) {
-    PDH_COUNTER_PATH_ELEMENTS_W elements = {};
-    elements.szObjectName = const_cast<wchar_t*>(objectName);
-    elements.szInstanceName = const_cast<wchar_t*>(instanceName);
-    elements.dwInstanceIndex = instanceIndex;
-    elements.szCounterName = const_cast<wchar_t*>(counterName);
-    DWORD size = MAX_PATH;
-    return PdhMakeCounterPathW(&elements, path, &size, 0) == ERROR_SUCCESS ? 1 : 0;
-}
-
-PDH_HCOUNTER AddCounter(PDH_HQUERY query, const wchar_t* objectName, const wchar_t* counterName,
-                        const wchar_t* instanceName, DWORD instanceIndex) {
-    if (!query) return nullptr;
-    wchar_t path[MAX_PATH] = {};
-    if (!MakeCounterPath(path, objectName, instanceName, counterName, instanceIndex)) return nullptr;
-    PDH_HCOUNTER counter = nullptr;
-    return PdhAddCounterW(query, path, 0, &counter) == ERROR_SUCCESS ? counter : nullptr;
-}
-
-void RemoveCounter(PDH_HCOUNTER counter) { PdhRemoveCounter(counter); }
-
-void CloseCounterQuery(PDH_HQUERY query) { PdhCloseQuery(query); }
-
-extern "C" int SPInitialize(const SPGlobalProperty* settings, SPStartupInfo* info) {
-    // The lock exists from the first call on, even when the module does not start; one handle
-    // serves every later call.
-    if (HANDLE lock = CreateMutexA(nullptr, FALSE, MODULE_LOCK_NAME)) {
-        if (moduleLock)
-            CloseHandle(lock);
-        else
-            moduleLock = lock;
+    if (settings) {
+        ModuleLockScope lock;
+        globalProperty = *settings;
     }
-    if (!IsSupportedOs()) return 0;
-    if (moduleInitialized) return 1;
-    if (!info) return 0;
-    if (settings) globalProperty = *settings;
-
     info->startupCode = STARTUP_CODE;
-    hostEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!hostEvent) return 0;
-    info->hostEvent = hostEvent;
 
-    wchar_t objectName[MAX_PATH] = {};
-    wchar_t counterName[MAX_PATH] = {};
-    if (!LocalizedName(L"Memory", objectName) || !LocalizedName(L"Page Faults/sec", counterName))
-        return FailStart();
-    counterQuery = OpenCounterQuery();
-    if (!counterQuery) return FailStart();
-    pageFaultCounter = AddCounter(counterQuery, objectName, counterName, nullptr, static_cast<DWORD>(-1));
-    if (!pageFaultCounter) return FailStart();
-    samplerStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!samplerStopEvent) return FailStart();
-    samplerThread = CreateThread(nullptr, 0, PageFaultSampler, nullptr, 0, nullptr);
-    if (!samplerThread) return FailStart();
-    if (!SetupSensors()) return FailStart();
-
-    // Not reported when it fails: the module then runs without ticks.
-    UniqueHandle ready(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    timerWindow = nullptr;
-    timerThread = CreateThread(nullptr, 0, TimerThreadMain, ready.get(), 0, &timerThreadId);
-    if (timerThread && ready) WaitForSingleObject(ready.get(), WORKER_STOP_BOUND_MS);
-
-    InterlockedExchange(&moduleInitialized, 1);
+    const bool built = BuildRun(runSlot, *info);
+    const LONG setup = built ? PublishRun(runSlot) : ERROR_SUCCESS;
+    if (!built || setup != ERROR_SUCCESS) {
+        if (built) ReportSetupFailure(setup);
+        TakeDown(runSlot);
+        SetLifecycle(MODULE_IDLE);
+        return 0;
+    }
+    SetLifecycle(MODULE_RUNNING);
     return 1;
 }
 
 extern "C" int SPUninitialize(void) {
-    if (!moduleInitialized) return 0;
-    StopModule();
-    InterlockedExchange(&moduleInitialized, 0);
+    if (InterlockedCompareExchange(&moduleState.lifecycle, MODULE_STOPPING, MODULE_RUNNING) != MODULE_RUNNING)
+        return 0;
+    {
+        // From here on no request or tick reaches the run; the lock is not held while it ends.
+        ModuleLockScope lock;
+        moduleState.run = nullptr;
+    }
+    TakeDown(runSlot);
+    SetLifecycle(MODULE_IDLE);
     return 1;
 }

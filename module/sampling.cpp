@@ -27,17 +27,16 @@ bool MoveToState(SPSensorRecord& sensor, uint16_t next, uint32_t time) {
 }  // namespace
 
 void SampleTick() {
-    if (!moduleInitialized) return;
     const uint32_t now = UnixTime();
     MEMORYSTATUSEX status = {};
     status.dwLength = sizeof status;
     if (!GlobalMemoryStatusEx(&status)) return;
 
     ModuleLockScope lock;
+    if (!moduleState.run) return;  // a tick of a start not yet published, or of a stop under way
     RefreshMemoryFigures(status);
-    const uint32_t faults = static_cast<uint32_t>(pageFaultSum);
     for (uint32_t i = 0; i < SENSOR_COUNT; ++i)
-        if (EvaluateSample(SensorValue(i, faults), now, sensorTable[i])) NotifyHost(sensorTable[i]);
+        if (EvaluateSample(SensorValue(i), now, sensorTable[i])) NotifyHost(sensorTable[i]);
 }
 
 bool EvaluateSample(uint32_t value, uint32_t time, SPSensorRecord& sensor) {
@@ -66,13 +65,19 @@ bool ApplyThresholds(const SPThreshold& request, uint32_t time, SPSensorRecord& 
     return MoveToState(sensor, ClassifyValue(sensor.value, sensor.limits), time);
 }
 
-DWORD WINAPI PageFaultSampler(void*) {
-    while (WaitForSingleObject(samplerStopEvent, 0) == WAIT_TIMEOUT) {
+DWORD WINAPI PageFaultSampler(void* param) {
+    const ModuleRun& run = *static_cast<const ModuleRun*>(param);
+    while (WaitForSingleObject(run.stopEvent.get(), 0) == WAIT_TIMEOUT) {
+        uint32_t intervalMs;
+        {
+            ModuleLockScope lock;
+            intervalMs = globalProperty.intervalMs;
+        }
         uint32_t sum = 0;
-        if (!CollectPageFaults(sum, counterQuery, pageFaultCounter, globalProperty.intervalMs,
-                               samplerStopEvent))
+        if (!CollectPageFaults(sum, run.counterQuery.get(), run.pageFaultCounter, intervalMs, run.stopEvent.get()))
             break;
-        InterlockedExchange(&pageFaultSum, static_cast<LONG>(sum));
+        ModuleLockScope lock;
+        pageFaultSum = sum;
     }
     return 0;
 }

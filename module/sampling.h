@@ -16,8 +16,9 @@ bool EvaluateSample(uint32_t value, uint32_t time, SPSensorRecord& sensor);
 // reading again; true when one event is to be queued for the sensor.
 bool ApplyThresholds(const SPThreshold& request, uint32_t time, SPSensorRecord& sensor);
 
-// Thread entry of samplerThread: publishes one page-fault sum per cycle until told to stop.
-DWORD WINAPI PageFaultSampler(void*);
+// Thread entry of a run's sampler thread (the ModuleRun is its argument): publishes one
+// page-fault sum per cycle until the run's stop event is set.
+DWORD WINAPI PageFaultSampler(void* run);
 
 // One cycle: the per-second rates of intervalMs / 1000 one-second windows, summed. The waits
 // between collections end early, with failure, when `stop` is set.

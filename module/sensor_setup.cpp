@@ -68,11 +68,11 @@ uint16_t FirstState(const SPSensorRecord& sensor) {
 
 }  // namespace
 
-int SetupSensors() {
+LONG SetupSensors() {
     const uint32_t now = UnixTime();
     MEMORYSTATUSEX status = {};
     status.dwLength = sizeof status;
-    if (!GlobalMemoryStatusEx(&status)) return 0;
+    if (!GlobalMemoryStatusEx(&status)) return SETUP_NO_MEMORY_STATUS;
     RefreshMemoryFigures(status);
 
     RegKey key;
@@ -80,16 +80,13 @@ int SetupSensors() {
         !HoldsAnyLimit(key.get()))
         key.reset();
 
-    const uint32_t faults = static_cast<uint32_t>(pageFaultSum);
     for (uint32_t i = 0; i < SENSOR_COUNT; ++i) {
         SPSensorRecord& sensor = sensorTable[i];
-        SetConstants(i, now, SensorValue(i, faults), sensor);
+        SetConstants(i, now, SensorValue(i), sensor);
         if (!key) {
             SaveThresholds(sensor, sensor.name);
         } else if (LONG read = ReadLimits(key.get(), sensor); read != ERROR_SUCCESS) {
-            key.reset();
-            ShowErrorBox(static_cast<DWORD>(read));
-            return 0;
+            return read;
         }
         sensor.prevState = SP_STATE_NORMAL;
         sensor.state = FirstState(sensor);
@@ -97,7 +94,11 @@ int SetupSensors() {
         sensor.stateTime = 0;
         sensor.reserved308 = 0;
     }
-    return 1;
+    return ERROR_SUCCESS;
+}
+
+void ReportSetupFailure(LONG status) {
+    if (status != SETUP_NO_MEMORY_STATUS) ShowErrorBox(static_cast<DWORD>(status));
 }
 
 void SaveThresholds(const SPSensorRecord& record, const char* name) {
@@ -120,12 +121,12 @@ int WriteRegistryValue(HKEY root, const char* subKey, const char* valueName, DWO
 }
 
 void ShowErrorBox(DWORD status) {
-    char* text = nullptr;
+    LocalBlock text;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, status, 0x400, reinterpret_cast<char*>(&text), 0, nullptr);
+                                  nullptr, status, 0x400, reinterpret_cast<char*>(text.put()), 0, nullptr);
     char fallback[32];
     if (length == 0) snprintf(fallback, sizeof fallback, "Error %lu", status);
-    MessageBoxA(nullptr, length ? text : fallback, "Error", MB_OK | MB_ICONINFORMATION);
-    if (text) LocalFree(text);
+    MessageBoxA(nullptr, length ? static_cast<const char*>(text.get()) : fallback, "Error",
+                MB_OK | MB_ICONINFORMATION);
 }

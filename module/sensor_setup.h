@@ -5,8 +5,16 @@
 #include <windows.h>
 #include "kelvrim.h"
 
-// 1 when the three sensors are set up; 0 when the memory status or a stored limit cannot be read.
-int SetupSensors();
+// The status SetupSensors gives when the memory status cannot be read.
+constexpr LONG SETUP_NO_MEMORY_STATUS = -1;
+
+// Sets up the three sensors; call it with the module lock held. ERROR_SUCCESS when done;
+// otherwise SETUP_NO_MEMORY_STATUS, or the status of the stored limit that could not be read,
+// which the caller reports with ReportSetupFailure once it has let the lock go.
+LONG SetupSensors();
+
+// The "Error" box for a limit that could not be read; nothing for the memory status.
+void ReportSetupFailure(LONG status);
 
 // Writes the record's WH, then its FH, under value names built from `name`.
 void SaveThresholds(const SPSensorRecord& record, const char* name);

@@ -5,6 +5,7 @@ SPGlobalProperty globalProperty = {SP_PROP_NOTIFY_NORMAL, 5000};
 EventQueue eventQueue;
 uint32_t pendingReasons;
 MemoryFigures memoryFigures;
+uint32_t pageFaultSum;
 
 uint32_t NextEventCapacity(uint32_t capacity) {
     constexpr uint32_t maxCapacity = 0x7FFFFFFFu / sizeof(SPEvent);
@@ -57,7 +58,7 @@ uint32_t PageFaultDivisor(uint32_t intervalMs) {
     return seconds ? seconds : 1;
 }
 
-uint32_t SensorValue(uint32_t index, uint32_t pageFaultSum) {
+uint32_t SensorValue(uint32_t index) {
     switch (index) {
     case 0: return UsagePercent(memoryFigures.availPhysKB, memoryFigures.totalPhysKB);
     case 1: return UsagePercent(memoryFigures.availPageFileKB, memoryFigures.totalPageFileKB);

@@ -1,5 +1,6 @@
 // The module's shared records: the three sensors, the global property, the event queue, the
-// pending reasons and the memory figures. All of it is guarded by the module lock.
+// pending reasons, the memory figures and the page-fault sum. Every read and write of them holds
+// the module lock; they outlive any one run.
 #ifndef MODULE_SENSOR_TABLE_H
 #define MODULE_SENSOR_TABLE_H
 
@@ -54,11 +55,19 @@ struct EventQueue {
 // The capacity to grow to from a full queue of `capacity`, or 0 when it cannot grow further.
 uint32_t NextEventCapacity(uint32_t capacity);
 
+// Written by set-up at each start, by ticks and by threshold requests; change bits cleared by reads.
 extern SPSensorRecord sensorTable[SENSOR_COUNT];
+// Written by a start given settings and by "SP_GBLPROPERTY" set; read by ticks and both workers.
 extern SPGlobalProperty globalProperty;
+// Appended to by set-up, ticks and threshold requests; emptied by "SP_EVENTS".
 extern EventQueue eventQueue;
+// Raised with the events above; returned and cleared by "SP_EVENTREASON".
 extern uint32_t pendingReasons;
+// Written by set-up and ticks; read by "SP_CONFIGITEM".
 extern MemoryFigures memoryFigures;
+// The sum of the last completed page-fault cycle: written only by the sampler thread, read by
+// set-up and ticks.
+extern uint32_t pageFaultSum;
 
 // The sensor with this identifier (first match from index 0), or null.
 SPSensorRecord* FindSensor(uint32_t sensorId);
@@ -71,8 +80,8 @@ uint32_t UsagePercent(uint32_t availKB, uint32_t totalKB);
 // intervalMs / 1000, at least 1, so intervals below a second never divide by zero.
 uint32_t PageFaultDivisor(uint32_t intervalMs);
 
-// The reading of sensor `index` from the current figures and the published page-fault sum.
-uint32_t SensorValue(uint32_t index, uint32_t pageFaultSum);
+// The reading of sensor `index` from the current figures and the last page-fault sum.
+uint32_t SensorValue(uint32_t index);
 
 // Classification used by sampling and threshold changes: FH is tested first.
 uint16_t ClassifyValue(uint32_t value, const uint32_t limits[4]);

@@ -2,17 +2,7 @@
 
 #include "sensor_table.h"
 
-volatile LONG moduleInitialized;
-HANDLE moduleLock;
-HANDLE hostEvent;
-PDH_HQUERY counterQuery;
-PDH_HCOUNTER pageFaultCounter;
-HANDLE samplerStopEvent;
-HANDLE samplerThread;
-HANDLE timerThread;
-HWND timerWindow;
-volatile UINT_PTR timerId;
-volatile LONG pageFaultSum;
+ModuleState moduleState;
 
 HANDLE AcquireModuleLock(const char* name) {
     HANDLE lock = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
@@ -63,7 +53,7 @@ void QueueEvent(const SPSensorRecord& sensor) {
 
 void RaiseReason(uint32_t bits) {
     pendingReasons |= bits;
-    if (hostEvent) SetEvent(hostEvent);
+    if (moduleState.run) SetEvent(moduleState.run->hostEvent.get());
 }
 
 void NotifyHost(const SPSensorRecord& sensor) {

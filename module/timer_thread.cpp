@@ -2,35 +2,72 @@
 
 #include "sampling.h"
 #include "sensor_table.h"
-#include "state.h"
-
-namespace {
-
-// Asks the timer thread to re-arm its timer; wParam carries the new interval.
-constexpr UINT WM_REARM_SAMPLING_TIMER = WM_APP + 1;
-
-}  // namespace
 
 // The linker's symbol for the image this code is linked into: the DLL, or a test program that
 // links the module's code. (GetModuleHandleEx would do the same, but only from Windows XP on.)
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
-HINSTANCE ModuleInstance() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
+namespace {
 
-DWORD WINAPI TimerThreadMain(void* ready) {
-    timerWindow = CreateTimerWindow();
-    timerId = SetTimer(timerWindow, SAMPLING_TIMER_ID, globalProperty.intervalMs, nullptr);
+// Asks the timer thread to re-arm its timer; wParam carries the new interval.
+constexpr UINT WM_REARM_SAMPLING_TIMER = WM_APP + 1;
+// Any message, as Windows 2000 knows them: the headers' QS_ALLINPUT now carries the raw-input
+// bit, which makes the wait fail there.
+constexpr DWORD ANY_MESSAGE = QS_MOUSE | QS_KEY | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY | QS_SENDMESSAGE;
+
+struct TimerThreadStart {
+    ModuleRun* run;
+    HANDLE ready;
+};
+
+uint32_t CurrentIntervalMs() {
+    ModuleLockScope lock;
+    return globalProperty.intervalMs;
+}
+
+// Dispatches messages until the stop event is set or the quit message comes.
+void RunMessageLoop(HANDLE stop) {
+    for (;;) {
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) return;
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        if (MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, ANY_MESSAGE) != WAIT_OBJECT_0 + 1) return;
+    }
+}
+
+DWORD WINAPI TimerThreadMain(void* param) {
+    const TimerThreadStart start = *static_cast<TimerThreadStart*>(param);
+    const HWND window = CreateTimerWindow();
+    // Without a window there is nothing to tick; the thread still waits for its stop.
+    if (window) SetTimer(window, SAMPLING_TIMER_ID, CurrentIntervalMs(), nullptr);
     MSG message;
     PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue exists from here on
-    if (ready) SetEvent(static_cast<HANDLE>(ready));
+    start.run->timerWindow = window;
+    SetEvent(start.ready);
 
-    BOOL fetched;
-    while ((fetched = GetMessageA(&message, nullptr, 0, 0)) != 0) {
-        if (fetched == -1) continue;
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
+    RunMessageLoop(start.run->stopEvent.get());
+    if (IsWindow(window)) DestroyWindow(window);
+    return 0;
+}
+
+}  // namespace
+
+HINSTANCE ModuleInstance() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
+
+UniqueHandle StartTimerThread(ModuleRun& run) {
+    UniqueHandle ready(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!ready) return UniqueHandle();
+    TimerThreadStart start = {&run, ready.get()};
+    UniqueHandle thread(CreateThread(nullptr, 0, TimerThreadMain, &start, 0, nullptr));
+    // `start` lives on this stack: the thread is done with it once it is ready, or once it ended.
+    if (thread) {
+        HANDLE waits[] = {ready.get(), thread.get()};
+        WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     }
-    return static_cast<DWORD>(message.wParam);
+    return thread;
 }
 
 HWND CreateTimerWindow() {
@@ -70,21 +107,15 @@ LRESULT CALLBACK TimerWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
         PostQuitMessage(0);
         return 0;
     case WM_REARM_SAMPLING_TIMER:
-        timerId = SetTimer(window, SAMPLING_TIMER_ID, static_cast<UINT>(wParam), LockedTimerCallback);
+        SetTimer(window, SAMPLING_TIMER_ID, static_cast<UINT>(wParam), nullptr);
         return 0;
     default:
         return DefWindowProcA(window, message, wParam, lParam);
     }
 }
 
-void CALLBACK LockedTimerCallback(HWND, UINT, UINT_PTR, DWORD) {
-    // Before the first start there is no lock handle: the wait fails and the tick goes on without.
-    const bool locked = moduleLock && WaitForSingleObject(moduleLock, INFINITE) != WAIT_FAILED;
-    SampleTick();
-    if (locked) ReleaseMutex(moduleLock);
-}
-
 void RearmSamplingTimer() {
-    if (timerWindow && IsWindow(timerWindow))
-        PostMessageA(timerWindow, WM_REARM_SAMPLING_TIMER, globalProperty.intervalMs, 0);
+    const ModuleRun* run = moduleState.run;
+    if (run && run->timerWindow)
+        PostMessageA(run->timerWindow, WM_REARM_SAMPLING_TIMER, globalProperty.intervalMs, 0);
 }

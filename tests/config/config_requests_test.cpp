@@ -91,18 +91,19 @@ protected:
         eventQueue.Clear();
         pendingReasons = 0;
         memoryFigures = {1048576, 524288, 2097152, 1572864, 2097024, 1900000};
-        if (!hostEvent) hostEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        ResetEvent(hostEvent);
+        run.hostEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        moduleState.run = &run;
         LONG deleted = RegDeleteTreeA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
         ASSERT_TRUE(deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND);
     }
     void TearDown() override {
-        CloseHandle(hostEvent);
-        hostEvent = nullptr;
+        moduleState.run = nullptr;
+        run.hostEvent.reset();
         eventQueue.Clear();
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
     }
-    static bool HostEventSet() { return WaitForSingleObject(hostEvent, 0) == WAIT_OBJECT_0; }
+    bool HostEventSet() const { return WaitForSingleObject(run.hostEvent.get(), 0) == WAIT_OBJECT_0; }
+    ModuleRun run;  // published for each test, as a start leaves it
 };
 
 // --- Dispatch ---

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "counter_names.h"
-#include "lifecycle.h"
 #include "pdh_stand_in.h"
 #include "state.h"
 

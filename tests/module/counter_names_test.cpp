@@ -1,6 +1,8 @@
 // Counter-name translation: the walk over two lists, the list read, and the whole lookup as the
 // platform serves it.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -60,24 +62,59 @@ TEST(CounterListWalk, ShortOrMisalignedLocalizedLists) {
     EXPECT_EQ(L"<none>", Walk(english, std::wstring(), L"Memory"));
 }
 
+namespace {
+
+// Characters that end exactly where an inaccessible page begins: a walk that reads one past
+// them faults instead of finding whatever happens to follow.
+class AtPageEnd {
+public:
+    explicit AtPageEnd(const std::wstring& chars) : length_(chars.size()) {
+        SYSTEM_INFO system;
+        GetSystemInfo(&system);
+        const size_t page = system.dwPageSize;
+        const size_t bytes = length_ * sizeof(wchar_t);
+        const size_t dataPages = bytes / page + 1;
+        base_ = static_cast<char*>(VirtualAlloc(nullptr, (dataPages + 1) * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old;
+        VirtualProtect(base_ + dataPages * page, page, PAGE_NOACCESS, &old);
+        text_ = reinterpret_cast<wchar_t*>(base_ + dataPages * page - bytes);
+        if (length_) wmemcpy(text_, chars.data(), length_);
+    }
+    ~AtPageEnd() { VirtualFree(base_, 0, MEM_RELEASE); }
+    AtPageEnd(const AtPageEnd&) = delete;
+    AtPageEnd& operator=(const AtPageEnd&) = delete;
+    const wchar_t* text() const { return text_; }
+    size_t length() const { return length_; }
+
+private:
+    size_t length_;
+    char* base_;
+    wchar_t* text_;
+};
+
+std::wstring WalkAtPageEnds(const std::wstring& en, const std::wstring& local, const wchar_t* name) {
+    AtPageEnd english(en), localized(local);
+    ListString result = {nullptr, 0};
+    if (!WalkCounterLists(english.text(), english.length(), localized.text(), localized.length(), name, result))
+        return L"<none>";
+    return std::wstring(result.text, result.length);
+}
+
+}  // namespace
+
 TEST(CounterListWalk, NeverReadsPastTheReportedData) {
-    // Lists cut anywhere, without their terminators, are read only up to their length: each cut
-    // copy lives in its own exactly-sized heap block so a read past it would be caught by the
-    // checks below rather than pass by luck.
+    // Lists cut anywhere, without their terminators, each ending at an inaccessible page.
+    const size_t needed = english.find(L"Page Faults/sec") + 15;  // the name, unterminated
     for (size_t cut = 0; cut <= english.size(); ++cut) {
-        std::vector<wchar_t> en(english.begin(), english.begin() + cut);
-        ListString result = {nullptr, 0};
-        bool found = WalkCounterLists(en.data(), en.size(), german.data(), german.size(),
-                                      L"Page Faults/sec", result);
-        const size_t needed = english.find(L"Page Faults/sec") + 15;  // the name, unterminated
-        EXPECT_EQ(cut >= needed, found) << cut;
-        if (found) {
-            EXPECT_EQ(L"Seitenfehler/s", std::wstring(result.text, result.length));
-        }
+        EXPECT_EQ(cut >= needed ? L"Seitenfehler/s" : L"<none>",
+                  WalkAtPageEnds(english.substr(0, cut), german, L"Page Faults/sec"))
+            << cut;
     }
     const size_t at = german.find(L"Seitenfehler/s");
-    std::wstring cutGerman = german.substr(0, at + 5);  // "Seite", unterminated
-    EXPECT_EQ(L"Seite", Walk(english, cutGerman, L"Page Faults/sec"));
+    for (size_t cut = 0; cut <= german.size(); ++cut) {
+        const std::wstring expected = cut <= at ? L"<none>" : german.substr(at, std::min<size_t>(cut - at, 14));
+        EXPECT_EQ(expected, WalkAtPageEnds(english, german.substr(0, cut), L"Page Faults/sec")) << cut;
+    }
 }
 
 TEST(LanguageName, ThreeHexDigits) {

@@ -1,10 +1,8 @@
-// The operating-system check, the service-pack parse, and a start that fails part-way.
+// The operating-system check, the service-pack parse, and a stop before any start.
 #include <gtest/gtest.h>
 
-#include "lifecycle.h"
 #include "module_test_support.h"
-#include "process_counts.h"
-
+#include "os_check.h"
 
 namespace {
 
@@ -54,28 +52,6 @@ TEST(OperatingSystem, RefusesWindows95AndEarlyNt) {
     memset(unterminated.szCSDVersion, 'P', sizeof unterminated.szCSDVersion);  // no terminator at all
     EXPECT_EQ(0, IsSupportedVersion(unterminated));
     EXPECT_EQ(1, IsSupportedOs());  // this platform reports a current Windows
-}
-
-TEST(Lifecycle, AStartThatFailsLeavesNothingRunning) {
-    // The platform here has no "Memory" counter object, so the start fails after its event.
-    ModuleStateGuard guard;
-    const DWORD threads = ThreadCount();
-    SPStartupInfo info = {0, 0xABCD, nullptr};
-    SPGlobalProperty settings = {3, 2000};
-    EXPECT_EQ(0, SPInitialize(&settings, &info));
-    EXPECT_EQ(5u, info.startupCode);
-    EXPECT_EQ(0xABCDu, info.hostData);
-    ASSERT_NE(nullptr, info.hostEvent);
-    EXPECT_EQ(0, CloseHandle(info.hostEvent));  // already released: the host may unload us now
-    EXPECT_EQ(threads, ThreadCount());
-    EXPECT_EQ(0, SPUninitialize());
-    EXPECT_EQ(nullptr, hostEvent);
-    EXPECT_EQ(nullptr, samplerThread);
-
-    // The lock exists from the first call on, whatever the outcome.
-    HANDLE lock = AcquireModuleLock(MODULE_LOCK_NAME);
-    EXPECT_NE(nullptr, lock);
-    EXPECT_EQ(1, ReleaseModuleLock(lock));
 }
 
 TEST(Lifecycle, StopBeforeAnyStartDoesNothing) {

@@ -25,11 +25,29 @@ public:
         globalProperty = property_;
         eventQueue.Clear();
         pendingReasons = 0;
+        pageFaultSum = 0;
     }
 
 private:
     SPSensorRecord table_[SENSOR_COUNT];
     SPGlobalProperty property_;
+};
+
+// A run published for one scope, holding only a host event, as far as ticks and reports see a
+// running module.
+class PublishedRun {
+public:
+    PublishedRun() {
+        run_.hostEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        moduleState.run = &run_;
+    }
+    ~PublishedRun() { moduleState.run = nullptr; }
+    PublishedRun(const PublishedRun&) = delete;
+    PublishedRun& operator=(const PublishedRun&) = delete;
+    bool EventSet() const { return WaitForSingleObject(run_.hostEvent.get(), 0) == WAIT_OBJECT_0; }
+
+private:
+    ModuleRun run_;
 };
 
 inline std::vector<SPEvent> QueuedEvents() {

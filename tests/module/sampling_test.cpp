@@ -136,7 +136,7 @@ TEST(ApplyThresholds, AnEmptyMaskStillRepeatsAboveWh) {
 TEST(SampleTick, DoesNothingWhileTheModuleIsIdle) {
     ModuleStateGuard guard;
     sensorTable[0] = Sensor(0, 0);
-    moduleInitialized = 0;
+    moduleState.run = nullptr;
     SampleTick();
     EXPECT_EQ(0u, sensorTable[0].sampleTime);
     EXPECT_EQ(0u, eventQueue.count);
@@ -148,12 +148,8 @@ TEST(SampleTick, ReadsMemoryAndNotifiesEachSensorInOrder) {
     for (uint32_t i = 0; i < SENSOR_COUNT; ++i) sensorTable[i].sensorId = SensorIdOf(i);
     globalProperty = {SP_PROP_NOTIFY_NORMAL, 4000};
     pageFaultSum = 4003;
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    hostEvent = event;
-    moduleInitialized = 1;
+    PublishedRun run;
     SampleTick();
-    moduleInitialized = 0;
-    hostEvent = nullptr;
 
     MEMORYSTATUSEX status = {};
     status.dwLength = sizeof status;
@@ -168,7 +164,5 @@ TEST(SampleTick, ReadsMemoryAndNotifiesEachSensorInOrder) {
     EXPECT_EQ(1000u, sensorTable[2].value);  // 4003 / (4000 / 1000)
     EXPECT_LE(sensorTable[0].value, 100u);
     EXPECT_EQ(SP_REASON_EVENTS, pendingReasons);
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(event, 0));
-    CloseHandle(event);
-    pageFaultSum = 0;
+    EXPECT_TRUE(run.EventSet());
 }

@@ -27,8 +27,7 @@ TEST(SetupSensors, WithoutAKeyWritesTheDefaults) {
     SettingsKey key;
     globalProperty.intervalMs = 1999;
     pageFaultSum = 777;
-    ASSERT_EQ(1, SetupSensors());
-    pageFaultSum = 0;
+    ASSERT_EQ(ERROR_SUCCESS, SetupSensors());
 
     EXPECT_EQ(allSix, SettingsKey::Names());
     const DWORD defaults[] = {30000, 20000, 95, 90, 95, 90};
@@ -54,11 +53,9 @@ TEST(SetupSensors, StoredLimitsOfAnyValueAreUsedAndNothingIsWritten) {
     ModuleStateGuard guard;
     SettingsKey key;
     StoreAll(0, 0xFFFFFFFF);  // WH 0: physical memory starts in WH
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    hostEvent = event;
+    PublishedRun run;
     sensorTable[0].stateTime = 1234;  // kept from an earlier run: the first event carries it
-    ASSERT_EQ(1, SetupSensors());
-    hostEvent = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, SetupSensors());
 
     EXPECT_EQ(0u, sensorTable[0].limits[SP_SLOT_WH]);
     EXPECT_EQ(0xFFFFFFFFu, sensorTable[0].limits[SP_SLOT_FH]);
@@ -71,8 +68,7 @@ TEST(SetupSensors, StoredLimitsOfAnyValueAreUsedAndNothingIsWritten) {
     EXPECT_EQ(SP_STATE_NORMAL, events[0].prevState);
     EXPECT_EQ(SP_STATE_WH, events[0].state);
     EXPECT_EQ(0u, sensorTable[0].stateTime);
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(event, 0));
-    CloseHandle(event);
+    EXPECT_TRUE(run.EventSet());
     EXPECT_EQ(allSix, SettingsKey::Names());
 }
 
@@ -80,7 +76,7 @@ TEST(SetupSensors, FirstClassificationTestsWhFirst) {
     ModuleStateGuard guard;
     SettingsKey key;
     StoreAll(100, 0);  // FH below WH: every reading below WH is normal at set-up
-    ASSERT_EQ(1, SetupSensors());
+    ASSERT_EQ(ERROR_SUCCESS, SetupSensors());
     ASSERT_LT(sensorTable[0].value, 100u);
     EXPECT_EQ(SP_STATE_NORMAL, sensorTable[0].state);
     EXPECT_EQ(0u, eventQueue.count);
@@ -90,7 +86,7 @@ TEST(SetupSensors, AKeyWithOnlyTheInstallerMarkerGetsTheDefaults) {
     ModuleStateGuard guard;
     SettingsKey key;
     SettingsKey::SetDword("12C954DC-D880-4a30-8354-56807FDF4CAC", 1);
-    ASSERT_EQ(1, SetupSensors());
+    ASSERT_EQ(ERROR_SUCCESS, SetupSensors());
     EXPECT_EQ(90u, sensorTable[0].limits[SP_SLOT_WH]);
     EXPECT_EQ(20000u, SettingsKey::Get("Page Faults/secWH"));
     EXPECT_EQ(1u, SettingsKey::Get("12C954DC-D880-4a30-8354-56807FDF4CAC"));  // never touched
@@ -104,7 +100,7 @@ TEST(SetupSensors, ShortDataAndOtherTypesFillTheLowBytes) {
     SettingsKey::SetRaw("PhyMemUsageWH", REG_BINARY, &one, 1);       // 90 = 0x5A: low byte replaced
     const BYTE two[2] = {0x10, 0x27};
     SettingsKey::SetRaw("Page Faults/secFH", REG_BINARY, two, 2);   // 0x2710 = 10000 over 30000's low bytes
-    ASSERT_EQ(1, SetupSensors());
+    ASSERT_EQ(ERROR_SUCCESS, SetupSensors());
     EXPECT_EQ(0x07u, sensorTable[0].limits[SP_SLOT_WH]);
     EXPECT_EQ((30000u & 0xFFFF0000u) | 0x2710u, sensorTable[2].limits[SP_SLOT_FH]);
 }
@@ -134,13 +130,11 @@ TEST(SetupSensors, LimitsOfEveryStoredTypeAndSize) {
         SettingsKey key;
         StoreAll(90, 95);
         SettingsKey::SetRaw("PhyMemUsageWH", c.type, c.data, c.bytes);
-        BoxAnswerer answerer("Error");
-        const int done = SetupSensors();
+        const LONG status = SetupSensors();
         if (c.limit == 0xFFFFFFFF) {
-            EXPECT_EQ(0, done) << c.type << " " << c.bytes;
-            EXPECT_FALSE(answerer.Text().empty()) << c.type << " " << c.bytes;
+            EXPECT_EQ(ERROR_MORE_DATA, status) << c.type << " " << c.bytes;
         } else {
-            EXPECT_EQ(1, done) << c.type << " " << c.bytes;
+            EXPECT_EQ(ERROR_SUCCESS, status) << c.type << " " << c.bytes;
             EXPECT_EQ(c.limit, sensorTable[0].limits[SP_SLOT_WH]) << c.type << " " << c.bytes;
         }
     }
@@ -165,8 +159,10 @@ TEST(SetupSensors, AnUnreadableLimitShowsTheErrorBoxAndFails) {
             SettingsKey::SetRaw(c.name, REG_QWORD, &big, sizeof big);
         }
         memset(sensorTable, 0, sizeof sensorTable);
+        const LONG status = SetupSensors();
+        EXPECT_NE(ERROR_SUCCESS, status) << c.what;
         BoxAnswerer answerer("Error");
-        EXPECT_EQ(0, SetupSensors()) << c.what;
+        ReportSetupFailure(status);
         EXPECT_FALSE(answerer.Text().empty()) << c.what;  // the system's text for the status
         EXPECT_EQ(SensorIdOf(0), sensorTable[0].sensorId) << c.what;  // earlier sensors are set up
         EXPECT_EQ(0u, sensorTable[2].sensorId) << c.what;              // later ones untouched

@@ -3,8 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "sensor_table.h"
-#include "state.h"
+#include "module_test_support.h"
 
 namespace {
 
@@ -116,17 +115,15 @@ TEST(Reporting, QueuedEventCarriesTheSensorFieldsAtTheirOffsets) {
 }
 
 TEST(Reporting, RaisingAReasonSignalsTheHostEvent) {
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    hostEvent = event;
-    pendingReasons = 0;
+    ModuleStateGuard guard;
+    RaiseReason(SP_REASON_EVENTS);  // no running module: the reason is kept all the same
+    EXPECT_EQ(SP_REASON_EVENTS, pendingReasons);
+    PublishedRun run;
     RaiseReason(SP_REASON_EVENTS);
     RaiseReason(SP_REASON_EVENTS);
     EXPECT_EQ(SP_REASON_EVENTS, pendingReasons);
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(event, 0));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(event, 0));  // manual reset
-    hostEvent = nullptr;
-    pendingReasons = 0;
-    CloseHandle(event);
+    EXPECT_TRUE(run.EventSet());
+    EXPECT_TRUE(run.EventSet());  // manual reset
 }
 
 TEST(Reporting, QueueGrowsInArrivalOrder) {

@@ -1,4 +1,4 @@
-// The timer thread: its window, ticks, the re-arm from another thread, and an orderly end.
+// The timer thread: its window, ticks, the re-arm from another thread, and its end.
 #include <gtest/gtest.h>
 
 #include "module_test_support.h"
@@ -6,26 +6,21 @@
 
 namespace {
 
-// Runs TimerThreadMain on a thread of its own with ticks counted through the sensor table.
+// Runs a timer thread for a published run of its own, with ticks counted through the sensor table.
 class TimerThreadRun {
 public:
     explicit TimerThreadRun(uint32_t intervalMs) {
         globalProperty.intervalMs = intervalMs;
         for (uint32_t i = 0; i < SENSOR_COUNT; ++i) sensorTable[i].sensorId = SensorIdOf(i);
-        moduleInitialized = 1;
-        HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        thread_ = CreateThread(nullptr, 0, TimerThreadMain, ready, 0, nullptr);
-        WaitForSingleObject(ready, 5000);
-        CloseHandle(ready);
+        run_.stopEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        run_.timerThread = StartTimerThread(run_);
+        moduleState.run = &run_;
     }
     ~TimerThreadRun() {
-        moduleInitialized = 0;
-        if (timerWindow) PostMessageA(timerWindow, WM_CLOSE, 0, 0);
-        WaitForSingleObject(thread_, 5000);
-        CloseHandle(thread_);
+        moduleState.run = nullptr;
+        SetEvent(run_.stopEvent.get());
+        WaitForSingleObject(run_.timerThread.get(), 5000);
         UnregisterClassA(TIMER_WINDOW_CLASS, ModuleInstance());
-        timerWindow = nullptr;
-        timerId = 0;
     }
     // Waits (bounded) until a tick stamps a new sample time; the time of that wait in ms, or -1.
     static long WaitForTick(DWORD boundMs) {
@@ -37,67 +32,85 @@ public:
         }
         return -1;
     }
-    HANDLE thread() const { return thread_; }
+    HANDLE thread() const { return run_.timerThread.get(); }
+    HWND window() const { return run_.timerWindow; }
+    void Stop() { SetEvent(run_.stopEvent.get()); }
 
 private:
-    HANDLE thread_;
+    ModuleRun run_;
 };
+
+DWORD ExitCodeAfter(HANDLE thread, DWORD boundMs) {
+    if (WaitForSingleObject(thread, boundMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    DWORD code = 99;
+    GetExitCodeThread(thread, &code);
+    return code;
+}
 
 }  // namespace
 
 TEST(TimerThread, TicksOnItsHiddenWindowAndEndsOnClose) {
     ModuleStateGuard guard;
     TimerThreadRun run(200);
-    ASSERT_NE(nullptr, timerWindow);
-    EXPECT_FALSE(IsWindowVisible(timerWindow));
+    ASSERT_NE(nullptr, run.window());
+    EXPECT_FALSE(IsWindowVisible(run.window()));
     char title[32] = {};
-    GetWindowTextA(timerWindow, title, sizeof title);
+    GetWindowTextA(run.window(), title, sizeof title);
     EXPECT_STREQ("kelvrim", title);
-    EXPECT_NE(0u, timerId);
     for (int i = 0; i < 3; ++i) EXPECT_GE(TimerThreadRun::WaitForTick(5000), 0) << i;
 
     // A timer message with any identifier runs one tick.
-    KillTimer(timerWindow, SAMPLING_TIMER_ID);
+    KillTimer(run.window(), SAMPLING_TIMER_ID);
     sensorTable[0].sampleTime = 0;
-    SendMessageA(timerWindow, WM_TIMER, 7, 0);
+    SendMessageA(run.window(), WM_TIMER, 7, 0);
     EXPECT_NE(0u, sensorTable[0].sampleTime);
 
-    PostMessageA(timerWindow, WM_CLOSE, 0, 0);
-    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(run.thread(), 5000));
-    DWORD code = 99;
-    GetExitCodeThread(run.thread(), &code);
-    EXPECT_EQ(0u, code);
+    PostMessageA(run.window(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, ExitCodeAfter(run.thread(), 5000));
+}
+
+TEST(TimerThread, TheStopEventEndsItAndTakesTheWindowWithIt) {
+    ModuleStateGuard guard;
+    TimerThreadRun run(60000);
+    const HWND window = run.window();
+    ASSERT_TRUE(IsWindow(window));
+    const DWORD start = GetTickCount();
+    run.Stop();
+    EXPECT_EQ(0u, ExitCodeAfter(run.thread(), 5000));
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    EXPECT_FALSE(IsWindow(window));
 }
 
 TEST(TimerThread, ReArmFromAnotherThreadTakesTheNewInterval) {
     ModuleStateGuard guard;
-    HANDLE lock = CreateMutexA(nullptr, FALSE, MODULE_LOCK_NAME);
-    moduleLock = lock;
+    UniqueHandle lock(CreateMutexA(nullptr, FALSE, MODULE_LOCK_NAME));
     TimerThreadRun run(60000);  // no tick would come during this test without the re-arm
     EXPECT_EQ(-1, TimerThreadRun::WaitForTick(300));
 
     // The re-arm runs where SPConfig would run it: on this thread, under the module lock.
-    globalProperty.intervalMs = 150;
-    HANDLE held = AcquireModuleLock(MODULE_LOCK_NAME);
-    RearmSamplingTimer();
-    ReleaseModuleLock(held);
+    {
+        ModuleLockScope held;
+        globalProperty.intervalMs = 150;
+        RearmSamplingTimer();
+    }
     EXPECT_GE(TimerThreadRun::WaitForTick(5000), 0);
-    EXPECT_GE(TimerThreadRun::WaitForTick(5000), 0);  // still periodic, through the locked callback
+    EXPECT_GE(TimerThreadRun::WaitForTick(5000), 0);  // still periodic
 
     // A tick waits for a lock held elsewhere, however long that is.
-    held = AcquireModuleLock(MODULE_LOCK_NAME);
+    HANDLE held = AcquireModuleLock(MODULE_LOCK_NAME);
     EXPECT_EQ(-1, TimerThreadRun::WaitForTick(600));
     ReleaseModuleLock(held);
     EXPECT_GE(TimerThreadRun::WaitForTick(5000), 0);
-    moduleLock = nullptr;
-    CloseHandle(lock);
 }
 
-TEST(TimerThread, ReArmWithoutAWindowDoesNothing) {
-    timerWindow = nullptr;
-    timerId = 0;
+TEST(TimerThread, ReArmWithoutARunningModuleDoesNothing) {
+    ModuleStateGuard guard;
+    moduleState.run = nullptr;
     RearmSamplingTimer();
-    EXPECT_EQ(0u, timerId);
+    ModuleRun windowless;
+    moduleState.run = &windowless;
+    RearmSamplingTimer();
+    moduleState.run = nullptr;
     MSG message;
     Sleep(50);
     EXPECT_FALSE(PeekMessageA(&message, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE));  // no stray timer here
@@ -107,7 +120,7 @@ TEST(TimerThread, ASecondRunGetsItsWindowAgain) {
     ModuleStateGuard guard;
     for (int run = 0; run < 2; ++run) {
         TimerThreadRun timer(100);
-        ASSERT_NE(nullptr, timerWindow) << run;
+        ASSERT_NE(nullptr, timer.window()) << run;
         EXPECT_GE(TimerThreadRun::WaitForTick(5000), 0) << run;
     }
 }

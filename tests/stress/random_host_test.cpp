@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "module_host.h"
+#include "host_checks.h"
 #include "pdh_stand_in.h"
 #include "watchdog.h"
 
@@ -35,32 +36,6 @@ uint32_t SeedFromEnvironment() {
     return length && length < sizeof text ? strtoul(text, nullptr, 0) : DEFAULT_SEED;
 }
 
-class Random {
-public:
-    explicit Random(uint64_t seed) : state_(seed) {}
-    uint32_t Next() {  // splitmix64
-        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return static_cast<uint32_t>((z ^ (z >> 31)) >> 32);
-    }
-    uint32_t Below(uint32_t n) { return n ? Next() % n : 0; }
-    bool OneIn(uint32_t n) { return Below(n) == 0; }
-    template <class T, size_t N>
-    T Pick(const T (&items)[N]) {
-        return items[Below(N)];
-    }
-
-private:
-    uint64_t state_;
-};
-
-uint16_t Classified(uint32_t value, const uint32_t limits[4]) {
-    if (value >= limits[SP_SLOT_FH]) return SP_STATE_FH;
-    if (value >= limits[SP_SLOT_WH]) return SP_STATE_WH;
-    return SP_STATE_NORMAL;
-}
-
 bool IsState(uint16_t state) {
     return state == SP_STATE_NORMAL || state == SP_STATE_WH || state == SP_STATE_FH;
 }
@@ -74,8 +49,6 @@ int SensorIndex(uint32_t sensorId) {
 void* Junk(Random& random) {  // an unused argument: never a valid address
     return random.OneIn(2) ? nullptr : reinterpret_cast<void*>(static_cast<uintptr_t>(1 + random.Below(0xFFFF)));
 }
-
-void* AsParam(uint32_t value) { return reinterpret_cast<void*>(static_cast<uintptr_t>(value)); }
 
 // GuardedBuffer keeps its guard pages in a table that is not made for several threads.
 std::mutex& GuardTableLock() {
@@ -618,31 +591,6 @@ void Join(std::vector<HANDLE>& threads) {
     threads.clear();
 }
 
-// The first thing that went wrong on any of the host's threads.
-class FirstFailure {
-public:
-    explicit FirstFailure(uint32_t seed) : seed_(seed) {}
-    bool Add(const char* format, ...) {
-        char what[300];
-        va_list args;
-        va_start(args, format);
-        vsnprintf(what, sizeof what, format, args);
-        va_end(args);
-        std::lock_guard<std::mutex> hold(lock_);
-        if (text_.empty()) text_ = "seed " + std::to_string(seed_) + ": " + what;
-        return false;
-    }
-    std::string Text() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return text_;
-    }
-
-private:
-    uint32_t seed_;
-    std::mutex lock_;
-    std::string text_;
-};
-
 // Host-side helpers for the quiet moments before and after the threads run.
 std::vector<SPEvent> DrainAll(ModuleHost& module) {
     uint32_t reasons = 0, queued = 0;
@@ -784,7 +732,7 @@ TEST_F(RandomisedHost, EveryNotificationReachesTheHostExactlyOnce) {
     ASSERT_EQ(3u, setUpEvents.size());
     for (const SPEvent& event : setUpEvents) ASSERT_EQ("", chain.Follow(event));
 
-    FirstFailure failure(seed);
+    FirstFailure failure("seed " + std::to_string(seed) + ": ");
     std::atomic<bool> stop{false}, stopDraining{false};
     std::atomic<uint32_t> accepted[3] = {};
     uint32_t drained[3] = {};

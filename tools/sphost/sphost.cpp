@@ -39,14 +39,10 @@ void Say(const char* format, ...) {
 
 // The loaded provider and its three exports.
 struct Provider {
-    HMODULE module = nullptr;
+    LoadedModule module;
     SPInitializeFn initialize = nullptr;
     SPUninitializeFn uninitialize = nullptr;
     SPConfigFn config = nullptr;
-
-    ~Provider() {
-        if (module) FreeLibrary(module);
-    }
 };
 
 template <class Fn>
@@ -254,14 +250,14 @@ int main(int argc, char** argv) {
     Provider provider;
     const std::string dll = options.dll.empty() ? DefaultDllPath() : options.dll;
     // Its own dependencies are looked for beside it first.
-    provider.module = LoadLibraryExA(dll.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    provider.module.reset(LoadLibraryExA(dll.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!provider.module) {
         Say("sphost: cannot load %s (error %lu)\n", dll.c_str(), GetLastError());
         return EXIT_NO_PROVIDER;
     }
-    if (!Resolve(provider.module, "SPInitialize", provider.initialize) ||
-        !Resolve(provider.module, "SPUninitialize", provider.uninitialize) ||
-        !Resolve(provider.module, "SPConfig", provider.config)) {
+    if (!Resolve(provider.module.get(), "SPInitialize", provider.initialize) ||
+        !Resolve(provider.module.get(), "SPUninitialize", provider.uninitialize) ||
+        !Resolve(provider.module.get(), "SPConfig", provider.config)) {
         Say("sphost: %s is not a sensor provider: it lacks SPInitialize, SPConfig or SPUninitialize\n",
             dll.c_str());
         return EXIT_NO_PROVIDER;

@@ -1,0 +1,27 @@
+#include "counter_query.h"
+
+CounterQuery OpenCounterQuery() {
+    CounterQuery query;
+    if (PdhOpenQueryA(nullptr, 0, query.put()) != ERROR_SUCCESS) query.reset();
+    return query;
+}
+
+int MakeCounterPath(wchar_t (&path)[MAX_PATH], const wchar_t* objectName, const wchar_t* instanceName,
+                    const wchar_t* counterName, DWORD instanceIndex) {
+    PDH_COUNTER_PATH_ELEMENTS_W elements = {};
+    elements.szObjectName = const_cast<wchar_t*>(objectName);
+    elements.szInstanceName = const_cast<wchar_t*>(instanceName);
+    elements.dwInstanceIndex = instanceIndex;
+    elements.szCounterName = const_cast<wchar_t*>(counterName);
+    DWORD size = MAX_PATH;
+    return PdhMakeCounterPathW(&elements, path, &size, 0) == ERROR_SUCCESS ? 1 : 0;
+}
+
+PDH_HCOUNTER AddCounter(PDH_HQUERY query, const wchar_t* objectName, const wchar_t* counterName,
+                        const wchar_t* instanceName, DWORD instanceIndex) {
+    if (!query) return nullptr;
+    wchar_t path[MAX_PATH] = {};
+    if (!MakeCounterPath(path, objectName, instanceName, counterName, instanceIndex)) return nullptr;
+    PDH_HCOUNTER counter = nullptr;
+    return PdhAddCounterW(query, path, 0, &counter) == ERROR_SUCCESS ? counter : nullptr;
+}

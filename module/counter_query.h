@@ -1,0 +1,17 @@
+// The performance-counter query that holds the page-fault counter.
+#ifndef MODULE_COUNTER_QUERY_H
+#define MODULE_COUNTER_QUERY_H
+
+#include <windows.h>
+#include <pdh.h>
+#include "../common/handles.h"
+
+// A live-data query, owned; empty on failure.
+CounterQuery OpenCounterQuery();
+int MakeCounterPath(wchar_t (&path)[MAX_PATH], const wchar_t* objectName, const wchar_t* instanceName,
+                    const wchar_t* counterName, DWORD instanceIndex);
+// The counter added to `query`, or null. It is released with its query.
+PDH_HCOUNTER AddCounter(PDH_HQUERY query, const wchar_t* objectName, const wchar_t* counterName,
+                        const wchar_t* instanceName, DWORD instanceIndex);
+
+#endif

@@ -1,0 +1,67 @@
+// Start and stop change what requests see only while they hold the module lock: a request that
+// holds it sees a start either not yet begun on the records or complete, and a stop's run still
+// whole, host event included.
+#include <gtest/gtest.h>
+
+#include "module_test_support.h"
+#include "pdh_stand_in.h"
+
+namespace {
+
+constexpr DWORD HELD_MS = 400;
+
+struct Call {
+    SPStartupInfo info = {};
+    int result = -1;
+};
+
+DWORD WINAPI Start(void* p) {
+    Call& call = *static_cast<Call*>(p);
+    call.result = SPInitialize(nullptr, &call.info);
+    return 0;
+}
+
+DWORD WINAPI Stop(void* p) {
+    static_cast<Call*>(p)->result = SPUninitialize();
+    return 0;
+}
+
+}  // namespace
+
+TEST(ModuleLock, StartAndStopWaitForARequestThatHoldsIt) {
+    ModuleStateGuard guard;
+    SettingsKey key;
+    ASSERT_TRUE(pdh_stand_in::Reset());
+    SPStartupInfo warm = {};
+    ASSERT_EQ(1, SPInitialize(nullptr, &warm));  // the lock exists from here on
+    ASSERT_EQ(1, SPUninitialize());
+    memset(sensorTable, 0, sizeof sensorTable);
+
+    // A start: nothing of it shows while the lock is held elsewhere.
+    HANDLE held = AcquireModuleLock(MODULE_LOCK_NAME);
+    ASSERT_NE(nullptr, held);
+    Call start;
+    UniqueHandle starter(CreateThread(nullptr, 0, Start, &start, 0, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(starter.get(), HELD_MS));
+    EXPECT_EQ(nullptr, moduleState.run);
+    EXPECT_EQ(0u, sensorTable[2].sensorId);
+    EXPECT_STREQ("", sensorTable[2].name);
+    ReleaseModuleLock(held);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(starter.get(), 10000));
+    ASSERT_EQ(1, start.result);
+    EXPECT_STREQ("Page Faults/sec", sensorTable[2].name);
+    EXPECT_NE(nullptr, moduleState.run);
+
+    // A stop: the run and its host event stay whole while the lock is held elsewhere.
+    held = AcquireModuleLock(MODULE_LOCK_NAME);
+    Call stop;
+    UniqueHandle stopper(CreateThread(nullptr, 0, Stop, &stop, 0, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(stopper.get(), HELD_MS));
+    EXPECT_NE(nullptr, moduleState.run);
+    EXPECT_NE(WAIT_FAILED, WaitForSingleObject(start.info.hostEvent, 0));
+    ReleaseModuleLock(held);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(stopper.get(), 10000));
+    EXPECT_EQ(1, stop.result);
+    EXPECT_EQ(nullptr, moduleState.run);
+    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(start.info.hostEvent, 0));
+}
