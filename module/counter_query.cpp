@@ -25,3 +25,7 @@ PDH_HCOUNTER AddCounter(PDH_HQUERY query, const wchar_t* objectName, const wchar
     PDH_HCOUNTER counter = nullptr;
     return PdhAddCounterW(query, path, 0, &counter) == ERROR_SUCCESS ? counter : nullptr;
 }
+
+void RemoveCounter(PDH_HCOUNTER counter) {
+    if (counter) PdhRemoveCounter(counter);
+}

@@ -10,8 +10,10 @@
 CounterQuery OpenCounterQuery();
 int MakeCounterPath(wchar_t (&path)[MAX_PATH], const wchar_t* objectName, const wchar_t* instanceName,
                     const wchar_t* counterName, DWORD instanceIndex);
-// The counter added to `query`, or null. It is released with its query.
+// The counter added to `query`, or null.
 PDH_HCOUNTER AddCounter(PDH_HQUERY query, const wchar_t* objectName, const wchar_t* counterName,
                         const wchar_t* instanceName, DWORD instanceIndex);
+// Takes the counter out of its query before the query is closed; nothing for null.
+void RemoveCounter(PDH_HCOUNTER counter);
 
 #endif

@@ -94,6 +94,7 @@ void TakeDown(ModuleRun& run) {
     // A window handle can be reused by any window of the host once ours is gone.
     run.timerWindow = nullptr;
     run.stopEvent.reset();
+    RemoveCounter(run.pageFaultCounter);
     run.pageFaultCounter = nullptr;
     run.counterQuery.reset();
     run.hostEvent.reset();

@@ -65,19 +65,16 @@ bool ApplyThresholds(const SPThreshold& request, uint32_t time, SPSensorRecord& 
     return MoveToState(sensor, ClassifyValue(sensor.value, sensor.limits), time);
 }
 
+// Never takes the module lock, so a slow request cannot stretch its one-second windows: it
+// shares only the interval it reads and the sum it publishes, each read or replaced atomically.
 DWORD WINAPI PageFaultSampler(void* param) {
     const ModuleRun& run = *static_cast<const ModuleRun*>(param);
     while (WaitForSingleObject(run.stopEvent.get(), 0) == WAIT_TIMEOUT) {
-        uint32_t intervalMs;
-        {
-            ModuleLockScope lock;
-            intervalMs = globalProperty.intervalMs;
-        }
+        const uint32_t intervalMs = AtomicRead(globalProperty.intervalMs);
         uint32_t sum = 0;
         if (!CollectPageFaults(sum, run.counterQuery.get(), run.pageFaultCounter, intervalMs, run.stopEvent.get()))
             break;
-        ModuleLockScope lock;
-        pageFaultSum = sum;
+        InterlockedExchange(reinterpret_cast<volatile LONG*>(&pageFaultSum), static_cast<LONG>(sum));
     }
     return 0;
 }

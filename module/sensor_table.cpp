@@ -62,7 +62,7 @@ uint32_t SensorValue(uint32_t index) {
     switch (index) {
     case 0: return UsagePercent(memoryFigures.availPhysKB, memoryFigures.totalPhysKB);
     case 1: return UsagePercent(memoryFigures.availPageFileKB, memoryFigures.totalPageFileKB);
-    default: return pageFaultSum / PageFaultDivisor(globalProperty.intervalMs);
+    default: return AtomicRead(pageFaultSum) / PageFaultDivisor(globalProperty.intervalMs);
     }
 }
 

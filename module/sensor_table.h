@@ -1,6 +1,6 @@
 // The module's shared records: the three sensors, the global property, the event queue, the
 // pending reasons, the memory figures and the page-fault sum. Every read and write of them holds
-// the module lock; they outlive any one run.
+// the module lock, except the sampler's (see pageFaultSum); they outlive any one run.
 #ifndef MODULE_SENSOR_TABLE_H
 #define MODULE_SENSOR_TABLE_H
 
@@ -57,7 +57,8 @@ uint32_t NextEventCapacity(uint32_t capacity);
 
 // Written by set-up at each start, by ticks and by threshold requests; change bits cleared by reads.
 extern SPSensorRecord sensorTable[SENSOR_COUNT];
-// Written by a start given settings and by "SP_GBLPROPERTY" set; read by ticks and both workers.
+// Written by a start given settings and by "SP_GBLPROPERTY" set; read by ticks and both workers
+// (the sampler reads its interval atomically, without the lock).
 extern SPGlobalProperty globalProperty;
 // Appended to by set-up, ticks and threshold requests; emptied by "SP_EVENTS".
 extern EventQueue eventQueue;
@@ -65,9 +66,15 @@ extern EventQueue eventQueue;
 extern uint32_t pendingReasons;
 // Written by set-up and ticks; read by "SP_CONFIGITEM".
 extern MemoryFigures memoryFigures;
-// The sum of the last completed page-fault cycle: written only by the sampler thread, read by
-// set-up and ticks.
+// The sum of the last completed page-fault cycle: replaced only by the sampler thread, by atomic
+// exchange and without the lock; read atomically by set-up and ticks.
 extern uint32_t pageFaultSum;
+
+// An aligned 32-bit value that another thread replaces without the module lock.
+inline uint32_t AtomicRead(const uint32_t& value) {
+    return static_cast<uint32_t>(
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(const_cast<uint32_t*>(&value)), 0, 0));
+}
 
 // The sensor with this identifier (first match from index 0), or null.
 SPSensorRecord* FindSensor(uint32_t sensorId);

@@ -19,7 +19,7 @@ struct ModuleRun {
     UniqueHandle hostEvent;
     // The page-fault counter, created by the start; used only by the sampler thread.
     CounterQuery counterQuery;
-    PDH_HCOUNTER pageFaultCounter = nullptr;  // goes with its query
+    PDH_HCOUNTER pageFaultCounter = nullptr;  // removed from its query just before it closes
     // Tells both workers to end. Created by the start, set by the stop (or a failed start).
     UniqueHandle stopEvent;
     // The workers, created by the start, waited for by the stop.
