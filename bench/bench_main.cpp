@@ -29,6 +29,11 @@ double Now() {
     return double(t.QuadPart) / double(frequency.QuadPart);
 }
 
+double Median(std::vector<double> samples) {
+    std::sort(samples.begin(), samples.end());
+    return samples[samples.size() / 2];
+}
+
 // Median over batches of the time of one call, in microseconds.
 template <class F>
 double MicrosPerCall(F call, int perBatch = 2000, int batches = 9, DWORD pauseMs = 0) {
@@ -39,17 +44,11 @@ double MicrosPerCall(F call, int perBatch = 2000, int batches = 9, DWORD pauseMs
         for (int i = 0; i < perBatch; ++i) call();
         samples.push_back((Now() - start) * 1e6 / perBatch);
     }
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
+    return Median(samples);
 }
 
 void Ratio(const char* what, double cost, const char* floorName, double floor) {
     printf("%-34s %9.2f us   floor (%s) %8.2f us   ratio %5.2f\n", what, cost, floorName, floor, cost / floor);
-}
-
-double Median(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
 }
 
 // Milliseconds of one call.
@@ -60,11 +59,12 @@ double MillisOf(F call) {
     return (Now() - start) * 1e3;
 }
 
-const wchar_t ENGLISH_LIST[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Perflib\\009";
-
 DWORD ReadEnglishList() {
+    wchar_t path[MAX_PATH];
+    wcscpy(path, PERFLIB_KEY);
+    wcscat(path, L"009");
     RegKey key;
-    RegOpenKeyExW(HKEY_LOCAL_MACHINE, ENGLISH_LIST, 0, KEY_READ, key.put());
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.put());
     CounterList list;
     ReadCounterList(key.get(), list);
     return list.bytes;
@@ -133,12 +133,10 @@ double MedianFirstInProcessMs(const char* mode, int runs) {
 // One start, timed as a host sees it, and stopped again.
 double StartMs() {
     SPStartupInfo info = {};
-    double ms = 0;
-    ms = MillisOf([&] {
-        if (!SPInitialize(nullptr, &info)) ms = -1;
-    });
+    bool started = false;
+    const double ms = MillisOf([&] { started = SPInitialize(nullptr, &info) != 0; });
     SPUninitialize();
-    return ms;
+    return started ? ms : -1;
 }
 
 void StartAndStop(int cycles) {

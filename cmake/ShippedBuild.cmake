@@ -4,10 +4,9 @@
 include_guard(GLOBAL)
 include(ExternalProject)
 
-set(shipped_files
-  ${CMAKE_BINARY_DIR}/module/kelvrim.dll
-  ${CMAKE_BINARY_DIR}/installer/KOVPatch.exe
-  ${CMAKE_BINARY_DIR}/tools/sphost/sphost.exe)
+set(shipped_targets kelvrim KOVPatch sphost)
+set(shipped_files module/kelvrim.dll installer/KOVPatch.exe tools/sphost/sphost.exe)
+list(TRANSFORM shipped_files PREPEND ${CMAKE_BINARY_DIR}/)
 
 ExternalProject_Add(shipped
   SOURCE_DIR ${CMAKE_SOURCE_DIR}
@@ -24,17 +23,11 @@ ExternalProject_Add(shipped
 # Where the shipped build keeps its stand-ins for a threads library (see ShippedTargets.cmake).
 set(SHIPPED_NO_THREADS_DIR ${CMAKE_BINARY_DIR}/shipped/no-threads-library)
 
-foreach(spec "kelvrim;SHARED;module/kelvrim.dll" "KOVPatch;EXECUTABLE;installer/KOVPatch.exe"
-             "sphost;EXECUTABLE;tools/sphost/sphost.exe")
-  list(GET spec 0 name)
-  list(GET spec 1 kind)
-  list(GET spec 2 file)
-  if(kind STREQUAL "SHARED")
-    add_library(${name} SHARED IMPORTED GLOBAL)
-    set_target_properties(${name} PROPERTIES IMPORTED_IMPLIB ${CMAKE_BINARY_DIR}/shipped/module/libkelvrim.dll.a)
-  else()
-    add_executable(${name} IMPORTED GLOBAL)
-  endif()
-  set_target_properties(${name} PROPERTIES IMPORTED_LOCATION ${CMAKE_BINARY_DIR}/${file})
+# Nothing links the module's import library: hosts and tests load it by name.
+add_library(kelvrim UNKNOWN IMPORTED GLOBAL)
+add_executable(KOVPatch IMPORTED GLOBAL)
+add_executable(sphost IMPORTED GLOBAL)
+foreach(name file IN ZIP_LISTS shipped_targets shipped_files)
+  set_target_properties(${name} PROPERTIES IMPORTED_LOCATION ${file})
   add_dependencies(${name} shipped)
 endforeach()

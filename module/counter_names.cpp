@@ -108,7 +108,13 @@ void LanguageKeyName(uint32_t language, wchar_t (&name)[4]) {
 
 namespace {
 
-bool ReadListOfKey(const wchar_t* path, CounterList& list) {
+// The name list of one language, from its Perflib key.
+bool ReadListOfLanguage(uint32_t language, CounterList& list) {
+    wchar_t languageName[4];
+    LanguageKeyName(language, languageName);
+    wchar_t path[MAX_PATH] = {};
+    wcscpy(path, PERFLIB_KEY);
+    wcscat(path, languageName);
     RegKey key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS)
         return false;
@@ -118,20 +124,13 @@ bool ReadListOfKey(const wchar_t* path, CounterList& list) {
 }  // namespace
 
 bool ReadCounterNameLists(CounterNameLists& lists) {
-    wchar_t path[MAX_PATH] = {};
-    wcscpy(path, PERFLIB_KEY);
-    wcscat(path, L"009");
-    if (!ReadListOfKey(path, lists.english)) return false;
+    if (!ReadListOfLanguage(ENGLISH_LANGUAGE, lists.english)) return false;
 
     uint32_t language = SystemLanguageNumber();
     if (language == 0) return false;
     // On an English system the language's list is the English list: one read serves both.
     if (language == ENGLISH_LANGUAGE) return true;
-    wchar_t languageName[4];
-    LanguageKeyName(language, languageName);
-    wcscpy(path, PERFLIB_KEY);
-    wcscat(path, languageName);
-    return ReadListOfKey(path, lists.localized);
+    return ReadListOfLanguage(language, lists.localized);
 }
 
 int TranslateCounterName(const CounterNameLists& lists, const wchar_t* englishName, wchar_t* out,

@@ -6,6 +6,8 @@ CounterQuery OpenCounterQuery() {
     return query;
 }
 
+namespace {
+
 int MakeCounterPath(wchar_t (&path)[MAX_PATH], const wchar_t* objectName, const wchar_t* instanceName,
                     const wchar_t* counterName, DWORD instanceIndex) {
     PDH_COUNTER_PATH_ELEMENTS_W elements = {};
@@ -16,6 +18,8 @@ int MakeCounterPath(wchar_t (&path)[MAX_PATH], const wchar_t* objectName, const 
     DWORD size = MAX_PATH;
     return PdhMakeCounterPathW(&elements, path, &size, 0) == ERROR_SUCCESS ? 1 : 0;
 }
+
+}  // namespace
 
 PDH_HCOUNTER AddCounter(PDH_HQUERY query, const wchar_t* objectName, const wchar_t* counterName,
                         const wchar_t* instanceName, DWORD instanceIndex) {

@@ -8,8 +8,6 @@
 
 // A live-data query, owned; empty on failure.
 CounterQuery OpenCounterQuery();
-int MakeCounterPath(wchar_t (&path)[MAX_PATH], const wchar_t* objectName, const wchar_t* instanceName,
-                    const wchar_t* counterName, DWORD instanceIndex);
 // The counter added to `query`, or null.
 PDH_HCOUNTER AddCounter(PDH_HQUERY query, const wchar_t* objectName, const wchar_t* counterName,
                         const wchar_t* instanceName, DWORD instanceIndex);

@@ -102,6 +102,13 @@ void TakeDown(ModuleRun& run) {
 
 void SetLifecycle(LONG state) { InterlockedExchange(&moduleState.lifecycle, state); }
 
+// What a start that got under way returns when it fails: nothing of it may stay behind.
+int FailStart() {
+    TakeDown(runSlot);
+    SetLifecycle(MODULE_IDLE);
+    return 0;
+}
+
 }  // namespace
 
 extern "C" int SPInitialize(const SPGlobalProperty* settings, SPStartupInfo* info) {
@@ -120,13 +127,11 @@ extern "C" int SPInitialize(const SPGlobalProperty* settings, SPStartupInfo* inf
     }
     info->startupCode = STARTUP_CODE;
 
-    const bool built = BuildRun(runSlot, *info);
-    const LONG setup = built ? PublishRun(runSlot) : ERROR_SUCCESS;
-    if (!built || setup != ERROR_SUCCESS) {
-        if (built) ReportSetupFailure(setup);
-        TakeDown(runSlot);
-        SetLifecycle(MODULE_IDLE);
-        return 0;
+    if (!BuildRun(runSlot, *info)) return FailStart();
+    const LONG setup = PublishRun(runSlot);
+    if (setup != ERROR_SUCCESS) {
+        ReportSetupFailure(setup);
+        return FailStart();
     }
     SetLifecycle(MODULE_RUNNING);
     return 1;

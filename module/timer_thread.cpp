@@ -20,11 +20,6 @@ struct TimerThreadStart {
     HANDLE ready;
 };
 
-uint32_t CurrentIntervalMs() {
-    ModuleLockScope lock;
-    return globalProperty.intervalMs;
-}
-
 // Dispatches messages until the stop event is set or the quit message comes.
 void RunMessageLoop(HANDLE stop) {
     for (;;) {
@@ -42,7 +37,9 @@ DWORD WINAPI TimerThreadMain(void* param) {
     const TimerThreadStart start = *static_cast<TimerThreadStart*>(param);
     const HWND window = CreateTimerWindow();
     // Without a window there is nothing to tick; the thread still waits for its stop.
-    if (window) SetTimer(window, SAMPLING_TIMER_ID, CurrentIntervalMs(), nullptr);
+    // Read without the lock, so a start never waits here for a request: an interval set
+    // meanwhile re-arms the timer once the run is published.
+    if (window) SetTimer(window, SAMPLING_TIMER_ID, AtomicRead(globalProperty.intervalMs), nullptr);
     MSG message;
     PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue exists from here on
     start.run->timerWindow = window;

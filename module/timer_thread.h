@@ -9,8 +9,8 @@
 constexpr UINT_PTR SAMPLING_TIMER_ID = 100;
 constexpr char TIMER_WINDOW_CLASS[] = "kelvrim";
 
-// Starts the timer thread of `run` and waits (bounded) until its window, its timer and its
-// message queue exist and run.timerWindow names the window, so that a request or a stop that
+// Starts the timer thread of `run` and waits until its window, its timer and its message queue
+// exist and run.timerWindow names the window (or the thread has ended), so that a request or a stop that
 // follows at once finds them. The thread ends when run.stopEvent is set, or when its window is
 // closed. Empty when the thread cannot be started.
 UniqueHandle StartTimerThread(ModuleRun& run);

@@ -5,6 +5,7 @@
 
 #include "counter_names.h"
 #include "pdh_stand_in.h"
+#include "sensor_table.h"
 #include "state.h"
 
 namespace {
@@ -14,7 +15,12 @@ constexpr wchar_t ENGLISH_LIST_KEY[] = L"Software\\KelvrimTests\\Perflib\\009";
 // Replaces the English list for one test; the stand-in's own lists come back afterwards.
 class EnglishList : public ::testing::Test {
 protected:
-    void TearDown() override { EXPECT_TRUE(pdh_stand_in::RestoreCounterLists()); }
+    // A start writes the default limits into a missing settings key: none before, none after.
+    void SetUp() override { RegDeleteTreeA(HKEY_LOCAL_MACHINE, SETTINGS_KEY); }
+    void TearDown() override {
+        EXPECT_TRUE(pdh_stand_in::RestoreCounterLists());
+        SetUp();
+    }
 
     static void Store(const std::wstring& list, DWORD extraBytes = 0) {
         std::string bytes(reinterpret_cast<const char*>(list.data()), list.size() * sizeof(wchar_t));
@@ -101,5 +107,4 @@ TEST_F(EnglishList, AStartOverAListWithoutTheNamesFailsAndOneWithThemRuns) {
     ASSERT_TRUE(pdh_stand_in::RestoreCounterLists());
     EXPECT_EQ(1, SPInitialize(nullptr, &info));
     EXPECT_EQ(1, SPUninitialize());
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\TAVRIX\\NIVRAEnterprise\\SP\\KELVRIM");
 }

@@ -45,7 +45,6 @@ class Image:
             "<HHIIIHH", self.data, pe + 4)
         optional = pe + 24
         self.magic = struct.unpack_from("<H", self.data, optional)[0]
-        (self.image_base,) = struct.unpack_from("<I", self.data, optional + 28)
         self.os_version = struct.unpack_from("<HH", self.data, optional + 40)
         self.subsystem_version = struct.unpack_from("<HH", self.data, optional + 48)
         (self.subsystem,) = struct.unpack_from("<H", self.data, optional + 68)

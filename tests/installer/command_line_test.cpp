@@ -38,7 +38,7 @@ TEST(CommandLine, SwitchesAndTheirMistakes) {
         {{"/log"}, false, false, false, nullptr},
         {{"/log", ""}, false, false, false, nullptr},
         {{"/log", "/quiet"}, false, true, false, nullptr},
-        {{"/log", "a.log", "/log", "b.log"}, false, false, false, "a.log"},
+        {{"/log", "a.log", "/log", "b.log"}, false, false, false, nullptr},
         {{"/quiet", "/silent"}, false, true, false, nullptr},
         {{"quiet"}, false, false, false, nullptr},
         {{"/"}, false, false, false, nullptr},

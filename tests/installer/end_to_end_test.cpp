@@ -6,8 +6,7 @@ namespace {
 using namespace patch_run;
 
 TEST_F(PatchRun, WithoutTheProductItSaysSoAndChangesNothing) {
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, sim::UNINSTALL_ENTRY);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, sim::UNINSTALL_ENTRY);
+    sim::DeleteKey(sim::UNINSTALL_ENTRY);
     const boxes::Run run = RunInstaller(boxes::Answer(IDYES));
     EXPECT_EQ(Texts(run), std::vector<std::string>{NOT_INSTALLED});
     ExpectUntouched();
@@ -81,7 +80,7 @@ TEST_F(PatchRun, ASuccessfulRunDeploysTheModuleRestartsTheHostAndMarksThePatchAf
             markerBeforeOk = sim::ValueExists(sim::SETTINGS_KEY, sim::MARKER_VALUE);
             moduleAtOk = sim::ReadFileBytes(MODULE_FILE);
         }
-        return box.buttons == "Yes/No" ? IDYES : IDOK;
+        return boxes::Answer(IDYES)(box);
     });
     EXPECT_EQ(Texts(run), (std::vector<std::string>{CONSENT, PATCH_OK}));
     EXPECT_FALSE(markerBeforeOk);

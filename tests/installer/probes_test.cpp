@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "common/handles.h"
 #include "probes.h"
 #include "registry_helpers.h"
 
@@ -15,20 +16,32 @@ constexpr char OUR_ENTRIES[] = "KovPatchTests";
 
 // Our entries only; whatever else the prefix lists names no Corvantis.
 void RemoveOurUninstallEntries() {
-    HKEY uninstall = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_READ, &uninstall) != ERROR_SUCCESS) return;
     std::vector<std::string> ours;
-    char name[256];
-    for (DWORD i = 0;; ++i) {
-        DWORD length = sizeof name;
-        if (RegEnumKeyExA(uninstall, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        if (strncmp(name, OUR_ENTRIES, strlen(OUR_ENTRIES)) == 0) ours.push_back(name);
+    {
+        RegKey uninstall;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_READ, uninstall.put()) != ERROR_SUCCESS) return;
+        char name[256];
+        for (DWORD i = 0;; ++i) {
+            DWORD length = sizeof name;
+            if (RegEnumKeyExA(uninstall.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                break;
+            if (strncmp(name, OUR_ENTRIES, strlen(OUR_ENTRIES)) == 0) ours.push_back(name);
+        }
     }
-    RegCloseKey(uninstall);
     for (const std::string& entry : ours) DeleteKey(UNINSTALL + "\\" + entry);
 }
 
 std::string Entry(const std::string& name) { return UNINSTALL + "\\" + OUR_ENTRIES + " " + name; }
+
+// Gives the key this DACL, or with null none at all (full access); its owner may always do so.
+bool SetAccess(const std::string& path, ACL* dacl) {
+    RegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, WRITE_DAC, key.put()) != ERROR_SUCCESS) return false;
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, dacl != nullptr, dacl, FALSE);
+    return RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
+}
 
 class Probes : public ::testing::Test {
 protected:
@@ -90,27 +103,20 @@ TEST_F(Probes, AnEntryThatCannotBeOpenedIsSkipped) {
     // Readable by nobody: its display name would match, but the walk must pass it by.
     const std::string locked = Entry("A Locked");
     ASSERT_TRUE(SetText(locked, "DisplayName", "TAVRIX Corvantis"));
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, locked.c_str(), 0, WRITE_DAC, &key));
-    SECURITY_DESCRIPTOR noAccess;
-    InitializeSecurityDescriptor(&noAccess, SECURITY_DESCRIPTOR_REVISION);
     ACL emptyAcl;
     InitializeAcl(&emptyAcl, sizeof emptyAcl, ACL_REVISION);
-    SetSecurityDescriptorDacl(&noAccess, TRUE, &emptyAcl, FALSE);
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &noAccess));
-    RegCloseKey(key);
-    HKEY probe = nullptr;
-    ASSERT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, locked.c_str(), 0, KEY_QUERY_VALUE, &probe));
+    ASSERT_TRUE(SetAccess(locked, &emptyAcl));
+    // Given back on every way out, so the clean-up can remove the key.
+    struct Unlock {
+        std::string path;
+        ~Unlock() { SetAccess(path, nullptr); }
+    } unlock{locked};
+    RegKey probe;
+    ASSERT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, locked.c_str(), 0, KEY_QUERY_VALUE, probe.put()));
 
     EXPECT_FALSE(IsProductInstalled());
     ASSERT_TRUE(SetText(Entry("B Product"), "DisplayName", "Corvantis"));
     EXPECT_TRUE(IsProductInstalled());
-
-    // The owner may still change the rights, so the key can be removed.
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, locked.c_str(), 0, WRITE_DAC, &key));
-    SetSecurityDescriptorDacl(&noAccess, FALSE, nullptr, FALSE);
-    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &noAccess);
-    RegCloseKey(key);
 }
 
 TEST_F(Probes, DisplayNamesOfTheMaximumSizeAndBeyond) {

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "simulated_install.h"
+
 inline bool SetRaw(const std::string& key, const char* name, DWORD type, const void* data, DWORD size) {
     return RegSetKeyValueA(HKEY_LOCAL_MACHINE, key.c_str(), name, type, data, size) == ERROR_SUCCESS;
 }
@@ -16,15 +18,7 @@ inline bool SetDword(const std::string& key, const char* name, DWORD value) {
 inline bool SetText(const std::string& key, const char* name, const std::string& text, DWORD type = REG_SZ) {
     return SetRaw(key, name, type, text.c_str(), static_cast<DWORD>(text.size() + 1));
 }
-inline void DeleteKey(const std::string& key) {
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
-}
-inline bool KeyExists(const std::string& key) {
-    HKEY opened = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) return false;
-    RegCloseKey(opened);
-    return true;
-}
+inline void DeleteKey(const std::string& key) { sim::DeleteKey(key.c_str()); }
+inline bool KeyExists(const std::string& key) { return sim::KeyExists(key.c_str()); }
 
 #endif

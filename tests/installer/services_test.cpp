@@ -70,8 +70,9 @@ TEST_F(ServiceControl, AServiceStuckInStopPendingIsGivenUpAfterTheBound) {
     const ULONGLONG start = GetTickCount64();
     EXPECT_EQ(StopServiceAndWait(SERVICE), 205u);
     const DWORD elapsed = ElapsedSince(start);
-    EXPECT_GE(elapsed, STOP_WAIT_LIMIT_MS);
-    EXPECT_LT(elapsed, STOP_WAIT_LIMIT_MS + 30000);
+    // Two minutes, the bound the README promises, written out so a changed constant shows here.
+    EXPECT_GE(elapsed, 120000u);
+    EXPECT_LT(elapsed, 150000u);
 }
 
 TEST_F(ServiceControl, StartOfAStoppedServiceSucceedsWithoutWaitingForIt) {

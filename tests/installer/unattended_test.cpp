@@ -167,10 +167,7 @@ TEST_F(Unattended, OutcomesBeforeAnyChange) {
         Lines checks;  // the log's lines after the first, the outcome's included
     } cases[] = {
         {"not installed",
-         [] {
-             RegDeleteTreeA(HKEY_LOCAL_MACHINE, sim::UNINSTALL_ENTRY);
-             RegDeleteKeyA(HKEY_LOCAL_MACHINE, sim::UNINSTALL_ENTRY);
-         },
+         [] { sim::DeleteKey(sim::UNINSTALL_ENTRY); },
          false, 1642, {NOT_INSTALLED},
          Lines{"check product: none of the * uninstall entries has a DisplayName containing \"Corvantis\""} +
              Ended("NIVRA 2.0 is not installed", 1642)},
@@ -253,7 +250,7 @@ TEST_F(Unattended, ASuccessfulRunPatchesAndASecondOneFindsTheMarker) {
         std::string arguments;
         const Outcome first = Run(mode, variant++, [&](const boxes::Box& box) {
             if (box.text == PATCH_OK) markerAtOk = sim::ValueExists(sim::SETTINGS_KEY, sim::MARKER_VALUE);
-            return box.buttons == "Yes/No" ? IDYES : IDOK;
+            return boxes::Answer(IDYES)(box);
         }, &arguments);
         EXPECT_EQ(first.run.exitCode, 0u);
         if (mode == Mode::Interactive) {
@@ -291,7 +288,7 @@ TEST_F(Unattended, ASecondRunWhileTheFirstHoldsTheLockIsTurnedAwayWith1618) {
             refused.emplace_back(Mode::Quiet, Run(Mode::Quiet, 1, boxes::Answer(IDYES), &refusedArguments[0]));
             refused.emplace_back(Mode::Interactive, Run(Mode::Interactive, 2, boxes::Answer(IDYES), &refusedArguments[1]));
         }
-        return box.buttons == "Yes/No" ? IDNO : IDOK;
+        return boxes::Answer(IDNO)(box);
     }, &firstArguments, firstLog);
     ASSERT_EQ(refused.size(), 2u);
     for (size_t i = 0; i < refused.size(); ++i) {

@@ -2,6 +2,7 @@
 // page-fault averages, faults during the run, and a prompt stop.
 #include <gtest/gtest.h>
 
+#include "../../common/handles.h"
 #include "box_in_process.h"
 #include "module_host.h"
 #include "process_counts.h"
@@ -182,8 +183,8 @@ TEST_F(Lifecycle, AnUnreadableLimitFailsTheStartAfterTheErrorBox) {
 TEST_F(Lifecycle, AKeyWithoutFullAccessCountsAsAbsent) {
     // Readable but not writable for everyone: the open with full access fails.
     ASSERT_TRUE(WriteSettings({ALWAYS_FH, ALWAYS_FH, ALWAYS_FH}));
-    HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, WRITE_DAC | KEY_READ, &key));
+    RegKey key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, WRITE_DAC | KEY_READ, key.put()));
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     char aclBuffer[256];
@@ -193,15 +194,22 @@ TEST_F(Lifecycle, AKeyWithoutFullAccessCountsAsAbsent) {
     PSID everyone = nullptr;
     AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
     AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ | WRITE_DAC, everyone);
+    FreeSid(everyone);  // the ACE holds a copy
     SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor));
-    RegCloseKey(key);
-    HKEY probe;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_ALL_ACCESS, &probe) == ERROR_SUCCESS) {
-        RegCloseKey(probe);
-        FreeSid(everyone);
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor));
+    // The rights come back on every way out, so the key can be removed.
+    struct Restore {
+        HKEY key;
+        ~Restore() {
+            SECURITY_DESCRIPTOR open;
+            InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+            SetSecurityDescriptorDacl(&open, FALSE, nullptr, FALSE);
+            RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &open);
+        }
+    } restore{key.get()};
+    RegKey probe;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_ALL_ACCESS, probe.put()) == ERROR_SUCCESS)
         GTEST_SKIP() << "this platform grants full access to the key regardless of its DACL";
-    }
 
     ModuleHost module;
     ASSERT_TRUE(module.Start(SP_PROP_NOTIFY_NORMAL));
@@ -211,12 +219,4 @@ TEST_F(Lifecycle, AKeyWithoutFullAccessCountsAsAbsent) {
     ASSERT_EQ(1, module.Config(SP_OP_GET, "SP_SENSORS", &count, status.data(), reinterpret_cast<void*>(SP_SELECT_STATUS)));
     EXPECT_EQ(95u, status.as<SPSensorStatus>()[0].limits[SP_SLOT_FH]);
     EXPECT_EQ(90u, status.as<SPSensorStatus>()[0].limits[SP_SLOT_WH]);
-
-    // Restore the rights so the key can be removed.
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, WRITE_DAC, &key));
-    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr);
-    SetSecurityDescriptorDacl(&descriptor, FALSE, nullptr, FALSE);
-    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
-    RegCloseKey(key);
-    FreeSid(everyone);
 }

@@ -113,7 +113,7 @@ TEST(TimerThread, ReArmWithoutARunningModuleDoesNothing) {
     moduleState.run = nullptr;
     MSG message;
     Sleep(50);
-    EXPECT_FALSE(PeekMessageA(&message, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE));  // no stray timer here
+    EXPECT_FALSE(PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE));  // no stray timer or re-arm here
 }
 
 TEST(TimerThread, ASecondRunGetsItsWindowAgain) {

@@ -244,6 +244,13 @@ void RunRound(Shared& shared, const SPGlobalProperty& settings, Round& round, st
 TEST(StartStopRace, RequestsDuringStartsAndStopsGetSoundRepliesAndNeverAHandleTheModuleClosed) {
     ASSERT_TRUE(pdh_stand_in::Reset());
     ASSERT_TRUE(pdh_stand_in::SetRates({25000}));
+    // Whichever way the test ends, later tests find the key and the stand-in as they were.
+    struct Cleanup {
+        ~Cleanup() {
+            RegDeleteTreeA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
+            pdh_stand_in::Reset();
+        }
+    } cleanup;
     ASSERT_TRUE(WriteSettings({{90, 95}, {90, 95}, {20000, 30000}}));  // page faults read as WH
     Shared shared;
     std::atomic<int> cycle{-1};
@@ -281,6 +288,4 @@ TEST(StartStopRace, RequestsDuringStartsAndStopsGetSoundRepliesAndNeverAHandleTh
            "%u events of another host thread took the value of a host event just closed\n",
            CYCLES, shared.requests.load() - warmRequests, REQUEST_THREADS, race.elapsedMs, race.slowestStopMs,
            shared.bystanderHits.load() - warmHits);
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
-    pdh_stand_in::Reset();
 }
