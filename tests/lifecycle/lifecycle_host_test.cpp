@@ -14,20 +14,7 @@ namespace {
 
 
 std::vector<SPSensorSummary> Summaries(ModuleHost& module) {
-    std::vector<SPSensorSummary> summaries(3);
-    uint32_t count = 3;
-    if (!module.Config(SP_OP_GET, "SP_SENSORS", &count, summaries.data(), reinterpret_cast<void*>(SP_SELECT_SUMMARY)))
-        summaries.clear();
-    return summaries;
-}
-
-std::vector<SPEvent> DrainEvents(ModuleHost& module) {
-    uint32_t reasons = 0, count = 0;
-    module.Config(SP_OP_GET, "SP_EVENTREASON", &reasons);
-    module.Config(SP_OP_GET, "SP_EVENTS", &count, nullptr);
-    std::vector<SPEvent> events(count);
-    if (count) module.Config(SP_OP_GET, "SP_EVENTS", &count, events.data());
-    return events;
+    return SensorRecords<SPSensorSummary>(module, SP_SELECT_SUMMARY);
 }
 
 // Polls (bounded) until the page-fault reading is `value`.

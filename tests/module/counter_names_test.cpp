@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "counter_names.h"
+#include "guarded_buffer.h"
 
 namespace {
 
@@ -66,36 +67,20 @@ namespace {
 
 // Characters that end exactly where an inaccessible page begins: a walk that reads one past
 // them faults instead of finding whatever happens to follow.
-class AtPageEnd {
-public:
-    explicit AtPageEnd(const std::wstring& chars) : length_(chars.size()) {
-        SYSTEM_INFO system;
-        GetSystemInfo(&system);
-        const size_t page = system.dwPageSize;
-        const size_t bytes = length_ * sizeof(wchar_t);
-        const size_t dataPages = bytes / page + 1;
-        base_ = static_cast<char*>(VirtualAlloc(nullptr, (dataPages + 1) * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old;
-        VirtualProtect(base_ + dataPages * page, page, PAGE_NOACCESS, &old);
-        text_ = reinterpret_cast<wchar_t*>(base_ + dataPages * page - bytes);
-        if (length_) wmemcpy(text_, chars.data(), length_);
+struct AtPageEnd {
+    explicit AtPageEnd(const std::wstring& chars)
+        : buffer(chars.size() * sizeof(wchar_t)), length(chars.size()) {
+        if (length) wmemcpy(text(), chars.data(), length);
     }
-    ~AtPageEnd() { VirtualFree(base_, 0, MEM_RELEASE); }
-    AtPageEnd(const AtPageEnd&) = delete;
-    AtPageEnd& operator=(const AtPageEnd&) = delete;
-    const wchar_t* text() const { return text_; }
-    size_t length() const { return length_; }
-
-private:
-    size_t length_;
-    char* base_;
-    wchar_t* text_;
+    wchar_t* text() { return buffer.as<wchar_t>(); }
+    support::GuardedBuffer buffer;
+    size_t length;
 };
 
 std::wstring WalkAtPageEnds(const std::wstring& en, const std::wstring& local, const wchar_t* name) {
     AtPageEnd english(en), localized(local);
     ListString result = {nullptr, 0};
-    if (!WalkCounterLists(english.text(), english.length(), localized.text(), localized.length(), name, result))
+    if (!WalkCounterLists(english.text(), english.length, localized.text(), localized.length, name, result))
         return L"<none>";
     return std::wstring(result.text, result.length);
 }

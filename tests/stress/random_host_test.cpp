@@ -592,21 +592,8 @@ void Join(std::vector<HANDLE>& threads) {
 }
 
 // Host-side helpers for the quiet moments before and after the threads run.
-std::vector<SPEvent> DrainAll(ModuleHost& module) {
-    uint32_t reasons = 0, queued = 0;
-    module.Config(SP_OP_GET, "SP_EVENTREASON", &reasons);
-    module.Config(SP_OP_GET, "SP_EVENTS", &queued, nullptr);
-    std::vector<SPEvent> events(queued);
-    if (queued && !module.Config(SP_OP_GET, "SP_EVENTS", &queued, events.data())) events.clear();
-    return events;
-}
-
 std::vector<SPSensorStatus> Statuses(ModuleHost& module) {
-    std::vector<SPSensorStatus> statuses(3);
-    uint32_t count = 3;
-    if (!module.Config(SP_OP_GET, "SP_SENSORS", &count, statuses.data(), AsParam(SP_SELECT_STATUS)))
-        statuses.clear();
-    return statuses;
+    return SensorRecords<SPSensorStatus>(module, SP_SELECT_STATUS);
 }
 
 bool SetProperty(ModuleHost& module, uint32_t flags, uint32_t intervalMs) {
@@ -651,7 +638,7 @@ TEST_F(RandomisedHost, EveryReplyKeepsWhatMustAlwaysHold) {
     shared.module = &module;
     shared.seed = seed;
     EventChain chain;
-    const std::vector<SPEvent> setUpEvents = DrainAll(module);
+    const std::vector<SPEvent> setUpEvents = DrainEvents(module);
     const std::vector<SPSensorStatus> first = Statuses(module);
     ASSERT_EQ(3u, first.size());
     for (int i = 0; i < 3; ++i) {
@@ -688,7 +675,7 @@ TEST_F(RandomisedHost, EveryReplyKeepsWhatMustAlwaysHold) {
     Sleep(QUIET_MS);
     const std::vector<SPSensorStatus> last = Statuses(module);
     ASSERT_EQ(3u, last.size());
-    const std::vector<SPEvent> rest = DrainAll(module);
+    const std::vector<SPEvent> rest = DrainEvents(module);
     shared.drained.insert(shared.drained.end(), rest.begin(), rest.end());
     for (size_t i = 0; i < shared.drained.size(); ++i) {
         const std::string why = chain.Follow(shared.drained[i]);
@@ -728,7 +715,7 @@ TEST_F(RandomisedHost, EveryNotificationReachesTheHostExactlyOnce) {
     ASSERT_TRUE(module.Start(flags));
 
     EventChain chain;  // every sensor starts from normal: set-up's events are its first
-    const std::vector<SPEvent> setUpEvents = DrainAll(module);
+    const std::vector<SPEvent> setUpEvents = DrainEvents(module);
     ASSERT_EQ(3u, setUpEvents.size());
     for (const SPEvent& event : setUpEvents) ASSERT_EQ("", chain.Follow(event));
 
@@ -838,7 +825,7 @@ TEST_F(RandomisedHost, EveryNotificationReachesTheHostExactlyOnce) {
     ASSERT_TRUE(SetProperty(module, flags, NO_TICKS_MS));
     Sleep(QUIET_MS);
     const DWORD elapsed = GetTickCount() - start;
-    for (const SPEvent& event : DrainAll(module)) {
+    for (const SPEvent& event : DrainEvents(module)) {
         ASSERT_EQ("", chain.Follow(event)) << "seed " << seed;
         ++drained[SensorIndex(event.sensorId)];
     }

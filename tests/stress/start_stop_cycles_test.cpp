@@ -43,15 +43,6 @@ const Cycle& CycleFor(int n) {
     return *others[n % 5];
 }
 
-// Reads the reasons (which resets the event) and empties the queue, as the host does.
-void Drain(ModuleHost& module) {
-    uint32_t reasons = 0, queued = 0;
-    module.Config(SP_OP_GET, "SP_EVENTREASON", &reasons);
-    module.Config(SP_OP_GET, "SP_EVENTS", &queued, nullptr);
-    std::vector<SPEvent> events(queued);
-    if (queued) module.Config(SP_OP_GET, "SP_EVENTS", &queued, events.data());
-}
-
 class StartStopCycles : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -92,7 +83,7 @@ TEST_F(StartStopCycles, EveryStartSucceedsEveryStopIsPromptAndNothingIsLeft) {
         EXPECT_EQ(0x5A5A5A5Au, info.hostData) << where;
         ASSERT_NE(nullptr, info.hostEvent) << where;
 
-        Drain(module);  // set-up's event for the page-fault sensor
+        DrainEvents(module);  // set-up's event for the page-fault sensor
         if (kind.rearmMs) {
             SPGlobalProperty faster = {settings.flags, kind.rearmMs};
             ASSERT_EQ(1, module.Config(SP_OP_SET, "SP_GBLPROPERTY", &faster)) << where;
@@ -101,7 +92,7 @@ TEST_F(StartStopCycles, EveryStartSucceedsEveryStopIsPromptAndNothingIsLeft) {
             step = "waiting for a tick";
             ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(info.hostEvent, TICK_BOUND_MS)) << where;
             Sleep(kind.afterTickMs);
-            Drain(module);
+            DrainEvents(module);
         }
 
         step = "stopping";
