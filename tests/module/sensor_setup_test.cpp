@@ -1,6 +1,8 @@
 // Sensor set-up against what the settings key holds, and the persistence of limits.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "box_in_process.h"
 #include "module_test_support.h"
 #include "sensor_setup.h"
@@ -189,7 +191,8 @@ TEST(WriteRegistryValue, CreatesTheWholePathAndReportsFailure) {
     DWORD stored = 0, size = 4;
     EXPECT_EQ(ERROR_SUCCESS, RegGetValueA(HKEY_CURRENT_USER, path, "v", RRF_RT_REG_DWORD, nullptr, &stored, &size));
     EXPECT_EQ(42u, stored);
-    EXPECT_EQ(0, WriteRegistryValue(HKEY_CURRENT_USER, path, "v", REG_DWORD, nullptr, 4));  // bad data
+    const std::string tooLong(20000, 'n');  // value names end at 16,383 characters
+    EXPECT_EQ(0, WriteRegistryValue(HKEY_CURRENT_USER, path, tooLong.c_str(), REG_DWORD, &value, 4));
     EXPECT_EQ(0, WriteRegistryValue(reinterpret_cast<HKEY>(0x1234), path, "v", REG_DWORD, &value, 4));
     RegDeleteTreeA(HKEY_CURRENT_USER, "SOFTWARE\\KelvrimTests\\Deep");
 }
