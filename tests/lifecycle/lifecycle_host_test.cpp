@@ -127,10 +127,19 @@ TEST_F(Lifecycle, AFailingCounterEndsTheSamplerAndKeepsTheLastReading) {
     ASSERT_TRUE(WaitForPageFaultReading(module, 500, 10000));
 
     pdh_stand_in::FailCollectFrom(pdh_stand_in::CollectCount() + 1);
+    // The sampler's next collection fails; then nobody collects. Only then does the counter's rate
+    // change, so a collection already past its failure check cannot pick the new rate up.
+    DWORD collected = pdh_stand_in::CollectCount();
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 20000;) {
+        Sleep(2500);
+        const DWORD now = pdh_stand_in::CollectCount();
+        if (now == collected) break;
+        collected = now;
+    }
     pdh_stand_in::SetRates({900});
-    Sleep(3500);
     const DWORD windows = pdh_stand_in::WindowCount();
     EXPECT_FALSE(WaitForPageFaultReading(module, 900, 2500));
+    EXPECT_EQ(collected, pdh_stand_in::CollectCount());
     EXPECT_EQ(500u, Summaries(module)[2].value);
     EXPECT_EQ(windows, pdh_stand_in::WindowCount());  // nobody collects any more
 }
