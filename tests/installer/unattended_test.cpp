@@ -2,6 +2,7 @@
 // modes where it applies, on the simulated installation with the real service manager.
 #include <stdio.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@ using namespace patch_run;
 
 const std::string LOG_FILE = "C:\\KovPatchTests\\run.log";
 constexpr char ANOTHER_RUN[] = "Another run of this patch is in progress on this machine.";
+constexpr char RUN_LOCK[] = "Global\\KOVPatch-12C954DC-D880-4a30-8354-56807FDF4CAC";
 
 enum class Mode { Interactive, Quiet };
 
@@ -51,8 +53,7 @@ struct LogLine {
 };
 
 // The log's lines; every one ends with CR LF and begins with its local time and process id.
-std::vector<LogLine> ReadLog(const std::string& path) {
-    const std::string bytes = sim::ReadFileBytes(path);
+std::vector<LogLine> ParseLog(const std::string& bytes, const std::string& path) {
     std::vector<LogLine> lines;
     for (size_t start = 0; start < bytes.size();) {
         const size_t end = bytes.find("\r\n", start);
@@ -119,19 +120,23 @@ protected:
         return {"outcome: " + outcome + "; exit code " + std::to_string(exitCode)};
     }
 
-    // One run with its log, the run's arguments spelt after variant. Under /quiet nothing may
-    // show: no box and no window at all.
+    // One run with its log, the run's arguments spelt after variant. The run starts a new log,
+    // or appends to what the file holds; the outcome has the lines of this run's process. Under
+    // /quiet nothing may show: no box and no window at all.
     Outcome Run(Mode mode, int variant, const boxes::Chooser& choose, std::string* arguments,
-                const std::string& logFile = LOG_FILE) {
-        DeleteFileA(logFile.c_str());
+                const std::string& logFile = LOG_FILE, bool append = false) {
+        if (!append) DeleteFileA(logFile.c_str());
+        const std::string earlier = sim::ReadFileBytes(logFile);
         *arguments = (mode == Mode::Quiet ? QuietSwitch(variant) + " " : "") + LogSwitch(variant) + " " + logFile;
         const std::string before = LocalNow();
         Outcome outcome{RunInstaller(choose, *arguments), {}};
         const std::string after = LocalNow();
-        outcome.log = ReadLog(logFile);
-        for (const LogLine& line : outcome.log) {
+        const std::string bytes = sim::ReadFileBytes(logFile);
+        EXPECT_EQ(bytes.substr(0, earlier.size()), earlier) << "the lines the log held before the run changed";
+        for (const LogLine& line : ParseLog(bytes.substr(std::min(earlier.size(), bytes.size())), logFile)) {
             EXPECT_TRUE(before <= line.time && line.time <= after) << line.time << " not within " << before << " - " << after;
-            EXPECT_EQ(line.process, outcome.log.front().process) << line.text;
+            // Runs turned away meanwhile may share the file.
+            if (outcome.log.empty() || line.process == outcome.log.front().process) outcome.log.push_back(line);
         }
         if (mode == Mode::Quiet) {
             EXPECT_FALSE(outcome.run.sawWindow) << "a window under " << *arguments;
@@ -264,8 +269,10 @@ TEST_F(Unattended, ASuccessfulRunPatchesAndASecondOneFindsTheMarker) {
         ExpectStates({{"w3svc", RUNNING}, {"SNMP", RUNNING}, {"lunabe", STOPPED}, {"drovek", RUNNING}});
         EXPECT_EQ(stand_in::GetDword("drovek", "ModuleHash"), stand_in::HashBytes(built.data(), built.size()));
 
-        const Outcome second = Run(mode, variant++, boxes::Answer(IDYES), &arguments);
+        // The second run's record follows the first's in the same file.
+        const Outcome second = Run(mode, variant++, boxes::Answer(IDYES), &arguments, LOG_FILE, true);
         EXPECT_EQ(second.run.exitCode, 0u);
+        EXPECT_NE(second.log.front().process, first.log.front().process);
         if (mode == Mode::Interactive) {
             EXPECT_EQ(Texts(second.run), std::vector<std::string>{UP_TO_DATE});
         }
@@ -278,18 +285,20 @@ TEST_F(Unattended, ASuccessfulRunPatchesAndASecondOneFindsTheMarker) {
 }
 
 TEST_F(Unattended, ASecondRunWhileTheFirstHoldsTheLockIsTurnedAwayWith1618) {
-    const std::string firstLog = "C:\\KovPatchTests\\first.log";
     std::vector<std::pair<Mode, Outcome>> refused;
     std::vector<std::string> refusedArguments(2);
     std::string firstArguments;
-    // The first run holds the lock while its question is open.
+    // The first run holds the lock, and its log open, while its question is open; the runs turned
+    // away append to the same log.
     const Outcome first = Run(Mode::Interactive, 0, [&](const boxes::Box& box) {
         if (box.text == CONSENT) {
-            refused.emplace_back(Mode::Quiet, Run(Mode::Quiet, 1, boxes::Answer(IDYES), &refusedArguments[0]));
-            refused.emplace_back(Mode::Interactive, Run(Mode::Interactive, 2, boxes::Answer(IDYES), &refusedArguments[1]));
+            refused.emplace_back(Mode::Quiet,
+                                 Run(Mode::Quiet, 1, boxes::Answer(IDYES), &refusedArguments[0], LOG_FILE, true));
+            refused.emplace_back(Mode::Interactive, Run(Mode::Interactive, 2, boxes::Answer(IDYES),
+                                                        &refusedArguments[1], LOG_FILE, true));
         }
         return boxes::Answer(IDNO)(box);
-    }, &firstArguments, firstLog);
+    }, &firstArguments);
     ASSERT_EQ(refused.size(), 2u);
     for (size_t i = 0; i < refused.size(); ++i) {
         const Mode mode = refused[i].first;
@@ -302,9 +311,32 @@ TEST_F(Unattended, ASecondRunWhileTheFirstHoldsTheLockIsTurnedAwayWith1618) {
         ExpectLog(outcome, Started(mode, refusedArguments[i]) + Ended("another run of the patch is in progress", 1618));
     }
     EXPECT_EQ(first.run.exitCode, 1602u);
-    EXPECT_EQ(first.log.back().text, "outcome: declined; exit code 1602");
+    ExpectLog(first, Started(Mode::Interactive, firstArguments) +
+                         Lines{PRODUCT_FOUND, "check version: \"Version\" is 0x02000010, below 0x02000050",
+                               "check marker: absent, error 2 (*)", "consent: answered No"} +
+                         Ended("declined", 1602));
     ExpectUntouched();
-    DeleteFileA(firstLog.c_str());
+}
+
+TEST_F(Unattended, ARunEndedWhileItHoldsTheLockLeavesItToTheNextRun) {
+    std::string arguments;
+    // A handle of this process keeps the lock in existence after its owner is gone, as another
+    // run's would: only then is it left abandoned rather than destroyed.
+    UniqueHandle lock;
+    const Outcome ended = Run(Mode::Interactive, 0, [&](const boxes::Box& box) {
+        if (box.text != CONSENT) return IDOK;
+        lock.reset(OpenMutexA(SYNCHRONIZE, FALSE, RUN_LOCK));
+        return boxes::END_PROCESS;
+    }, &arguments);
+    ASSERT_TRUE(lock) << "the run's lock was not found while it asked";
+    EXPECT_EQ(ended.run.exitCode, boxes::END_PROCESS_EXIT_CODE);
+    ExpectUntouched();
+
+    // The lock it held is abandoned, not in use: the next run patches.
+    const Outcome next = Run(Mode::Quiet, 1, boxes::Answer(IDYES), &arguments, LOG_FILE, true);
+    EXPECT_EQ(next.run.exitCode, 0u);
+    ExpectLog(next, Started(Mode::Quiet, arguments) + ChecksPassed(Mode::Quiet) + StepsSucceeded(8) +
+                        Lines{"marker written"} + Ended("patched", 0));
 }
 
 TEST_F(Unattended, ALogThatCannotBeWrittenStopsTheRunBeforeAnythingWith1622) {
