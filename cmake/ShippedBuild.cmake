@@ -8,9 +8,13 @@ set(shipped_targets kelvrim KOVPatch sphost)
 set(shipped_files module/kelvrim.dll installer/KOVPatch.exe tools/sphost/sphost.exe)
 list(TRANSFORM shipped_files PREPEND ${CMAKE_BINARY_DIR}/)
 
+# The shipped build's own tree; its stand-ins for a threads library are in no-threads-library
+# (see ShippedTargets.cmake).
+set(SHIPPED_BUILD_DIR ${CMAKE_BINARY_DIR}/shipped)
+
 ExternalProject_Add(shipped
   SOURCE_DIR ${CMAKE_SOURCE_DIR}
-  BINARY_DIR ${CMAKE_BINARY_DIR}/shipped
+  BINARY_DIR ${SHIPPED_BUILD_DIR}
   CMAKE_ARGS
     -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/toolchain-i686-mingw-shipped.cmake
     -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
@@ -19,9 +23,6 @@ ExternalProject_Add(shipped
   BUILD_ALWAYS ON
   BUILD_BYPRODUCTS ${shipped_files}
   INSTALL_COMMAND "")
-
-# Where the shipped build keeps its stand-ins for a threads library (see ShippedTargets.cmake).
-set(SHIPPED_NO_THREADS_DIR ${CMAKE_BINARY_DIR}/shipped/no-threads-library)
 
 # Nothing links the module's import library: hosts and tests load it by name.
 add_library(kelvrim UNKNOWN IMPORTED GLOBAL)

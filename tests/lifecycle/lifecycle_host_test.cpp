@@ -144,6 +144,57 @@ TEST_F(Lifecycle, AFailingCounterEndsTheSamplerAndKeepsTheLastReading) {
     EXPECT_EQ(windows, pdh_stand_in::WindowCount());  // nobody collects any more
 }
 
+struct StartCall {
+    ModuleHost* module;
+    SPStartupInfo info;
+    int result;
+};
+
+DWORD WINAPI StartWithCurrentSettings(void* p) {
+    StartCall& call = *static_cast<StartCall*>(p);
+    call.result = call.module->Initialize(nullptr, &call.info);
+    return 0;
+}
+
+TEST_F(Lifecycle, AnIntervalSetWhileAStartWaitsForTheLockTakesEffectOnceItRuns) {
+    ASSERT_TRUE(WriteSettings({NEVER, NEVER, NEVER}));
+    ModuleHost module;
+    ASSERT_TRUE(module.Loaded());
+    SPStartupInfo first = {};
+    const SPGlobalProperty slow = {SP_PROP_NOTIFY_NORMAL, NO_TICKS_MS};
+    ASSERT_EQ(1, module.Initialize(&slow, &first));  // the module's lock exists from here on
+    ASSERT_EQ(1, module.Uninitialize());
+
+    // A request in progress holds the lock: the next start arms its timer with the long interval,
+    // then waits to publish its run.
+    UniqueHandle lock(OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, "kelvrim"));
+    ASSERT_TRUE(lock);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(lock.get(), 5000));
+    StartCall start = {&module, {}, -1};
+    UniqueHandle starter(CreateThread(nullptr, 0, StartWithCurrentSettings, &start, 0, nullptr));
+    HWND window = nullptr;
+    for (DWORD begun = GetTickCount(); !window && GetTickCount() - begun < 20000; Sleep(50))
+        window = FindWindowA("kelvrim", nullptr);
+    ASSERT_NE(nullptr, window) << "the start's timer window never appeared";
+    Sleep(300);  // its timer is armed right after the window exists
+
+    // The request that holds the lock shortens the interval; the run is not published yet.
+    SPGlobalProperty fast = {SP_PROP_NOTIFY_NORMAL, 1000};
+    ASSERT_EQ(1, module.Config(SP_OP_SET, "SP_GBLPROPERTY", &fast));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(starter.get(), 0));
+    ReleaseMutex(lock.get());
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(starter.get(), 20000));
+    ASSERT_EQ(1, start.result);
+
+    // Ticks every second: the sample time moves on within a generous bound.
+    const uint32_t setUp = SensorRecords<SPSensorStatus>(module, SP_SELECT_STATUS)[0].sampleTime;
+    uint32_t sampled = setUp;
+    for (DWORD begun = GetTickCount(); sampled < setUp + 2 && GetTickCount() - begun < 20000; Sleep(200))
+        sampled = SensorRecords<SPSensorStatus>(module, SP_SELECT_STATUS)[0].sampleTime;
+    EXPECT_GE(sampled, setUp + 2) << "no ticks at the interval set while the start waited";
+    EXPECT_EQ(1, module.Uninitialize());
+}
+
 TEST_F(Lifecycle, StartStopAndStartAgainTicksAfterEachStart) {
     ASSERT_TRUE(WriteSettings({NEVER, NEVER, NEVER}));
     ModuleHost module;

@@ -21,6 +21,20 @@ DWORD WINAPI Start(void* p) {
     return 0;
 }
 
+// What a request saw of the module once it had the lock.
+struct Seen {
+    bool published = false;
+    bool setUp = false;
+};
+
+DWORD WINAPI Request(void* p) {
+    Seen& seen = *static_cast<Seen*>(p);
+    ModuleLockScope lock;
+    seen.published = moduleState.run != nullptr;
+    seen.setUp = strcmp(sensorTable[2].name, "Page Faults/sec") == 0;
+    return 0;
+}
+
 DWORD WINAPI Stop(void* p) {
     static_cast<Call*>(p)->result = SPUninitialize();
     return 0;
@@ -42,13 +56,22 @@ TEST(ModuleLock, StartAndStopWaitForARequestThatHoldsIt) {
     ASSERT_NE(nullptr, held);
     Call start;
     UniqueHandle starter(CreateThread(nullptr, 0, Start, &start, 0, nullptr));
+    // Its workers run once its timer window exists: from then on it waits for the lock.
+    for (DWORD begun = GetTickCount(); !FindWindowA("kelvrim", nullptr) && GetTickCount() - begun < 10000;)
+        Sleep(20);
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(starter.get(), HELD_MS));
     EXPECT_EQ(nullptr, moduleState.run);
     EXPECT_EQ(0u, sensorTable[2].sensorId);
     EXPECT_STREQ("", sensorTable[2].name);
+    // A request queued behind the start sees no run, or a run whose sensors are all set up.
+    Seen seen;
+    UniqueHandle requester(CreateThread(nullptr, 0, Request, &seen, 0, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(requester.get(), HELD_MS));
     ReleaseModuleLock(held);
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(starter.get(), 10000));
     ASSERT_EQ(1, start.result);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(requester.get(), 10000));
+    EXPECT_TRUE(!seen.published || seen.setUp) << "a request saw a published run whose sensors were not set up";
     EXPECT_STREQ("Page Faults/sec", sensorTable[2].name);
     EXPECT_NE(nullptr, moduleState.run);
 

@@ -289,3 +289,77 @@ TEST(StartStopRace, RequestsDuringStartsAndStopsGetSoundRepliesAndNeverAHandleTh
            CYCLES, shared.requests.load() - warmRequests, REQUEST_THREADS, race.elapsedMs, race.slowestStopMs,
            shared.bystanderHits.load() - warmHits);
 }
+
+namespace {
+
+constexpr int STARTERS = 3;
+constexpr int START_ROUNDS = 150;
+
+struct Starter {
+    ModuleHost* module;
+    const std::atomic<bool>* go;
+    std::atomic<int>* ready;
+    SPStartupInfo info;
+    int result;
+};
+
+// Spins until all starters are ready, so that the starts enter the module together.
+DWORD WINAPI StartTogether(void* p) {
+    Starter& s = *static_cast<Starter*>(p);
+    const SPGlobalProperty settings = {SP_PROP_NOTIFY_NORMAL, NO_TICKS_MS};
+    ++*s.ready;
+    while (!*s.go) {
+    }
+    s.result = s.module->Initialize(&settings, &s.info);
+    return 0;
+}
+
+}  // namespace
+
+TEST(StartStopRace, StartsThatEnterTogetherBuildOneRun) {
+    ASSERT_TRUE(pdh_stand_in::Reset());
+    struct Cleanup {
+        ~Cleanup() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, SETTINGS_KEY); }
+    } cleanup;
+    ASSERT_TRUE(WriteSettings({NEVER, NEVER, NEVER}));
+    std::atomic<int> round{-1};
+    Watchdog watchdog(TEST_BOUND_MS, [&] { fprintf(stderr, "round %d\n", round.load()); });
+    ModuleHost module;
+    ASSERT_TRUE(module.Loaded());
+    SPStartupInfo warm = {};
+    ASSERT_EQ(1, module.Initialize(nullptr, &warm));  // what lasts until the process ends
+    ASSERT_EQ(1, module.Uninitialize());
+    const DWORD threads = ThreadCount();
+    const DWORD handles = ModuleKindHandleCount();
+
+    for (round = 0; round < START_ROUNDS; ++round) {
+        std::atomic<bool> go{false};
+        std::atomic<int> ready{0};
+        Starter starters[STARTERS];
+        HANDLE running[STARTERS];
+        for (int i = 0; i < STARTERS; ++i) {
+            starters[i] = {&module, &go, &ready, {}, -1};
+            running[i] = CreateThread(nullptr, 0, StartTogether, &starters[i], 0, nullptr);
+        }
+        while (ready < STARTERS) Sleep(0);
+        go = true;
+        WaitForMultipleObjects(STARTERS, running, TRUE, INFINITE);
+        // One start builds the run and hands out its event; the others find it under way (0) or
+        // running (1) and write nothing.
+        int built = 0;
+        for (int i = 0; i < STARTERS; ++i) {
+            CloseHandle(running[i]);
+            if (starters[i].info.startupCode == 5 && starters[i].info.hostEvent) {
+                ++built;
+                EXPECT_EQ(1, starters[i].result);
+            } else {
+                EXPECT_EQ(nullptr, starters[i].info.hostEvent) << "round " << round << ", starter " << i;
+            }
+        }
+        ASSERT_EQ(1, built) << "round " << round;
+        ASSERT_EQ(1, module.Uninitialize()) << "round " << round;
+        ASSERT_EQ(0, module.Uninitialize()) << "round " << round;
+    }
+    EXPECT_EQ(threads, ThreadCount());
+    EXPECT_EQ(handles, ModuleKindHandleCount());
+}
