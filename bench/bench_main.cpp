@@ -180,7 +180,7 @@ void StartAndStop(int cycles) {
         }));
         setup.push_back(MillisOf([] {
             ModuleLockScope lock;
-            SetupSensors();
+            SetupSensors(lock);
         }));
         ModuleRun run;
         run.stopEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
     double tick = MicrosPerCall(
         [] {
             SampleTick();
-            eventQueue.Clear();  // no other thread of the module runs here
+            moduleState.eventQueue.Clear();  // no other thread of the module runs here
         },
         1, 7, 1001);
     moduleState.run = nullptr;
@@ -230,8 +230,8 @@ int main(int argc, char** argv) {
     Ratio("one sampling tick", tick, "GlobalMemoryStatusEx", status);
     // One request through the export against the bare cost of the named lock it takes.
     auto sensors = [] {
-        SPSensorRecord records[SENSOR_COUNT];
-        uint32_t count = SENSOR_COUNT;
+        SPSensorRecord records[SP_SENSOR_COUNT];
+        uint32_t count = SP_SENSOR_COUNT;
         SPConfig(SP_OP_GET, "SP_SENSORS", &count, records, nullptr);
     };
     auto bareLock = [] {

@@ -69,6 +69,7 @@ struct HeapBlockCloser { static void Release(void* p) { HeapFree(GetProcessHeap(
 struct LocalBlockCloser { static void Release(HLOCAL p) { LocalFree(p); } };
 struct ModuleCloser { static void Release(HMODULE m) { FreeLibrary(m); } };
 struct CounterQueryCloser { static void Release(PDH_HQUERY q) { PdhCloseQuery(q); } };
+struct EventSourceCloser { static void Release(HANDLE h) { DeregisterEventSource(h); } };
 
 using UniqueHandle = UniqueOwner<HandleTraits>;
 using UniqueFile = UniqueHandle;
@@ -80,6 +81,8 @@ using LocalBlock = UniqueOwner<NullEmptyTraits<HLOCAL, LocalBlockCloser>>;
 using LoadedModule = UniqueOwner<NullEmptyTraits<HMODULE, ModuleCloser>>;
 // A counter query; the counters added to it go with it.
 using CounterQuery = UniqueOwner<NullEmptyTraits<PDH_HQUERY, CounterQueryCloser>>;
+// A registered event-log source.
+using EventSource = UniqueOwner<NullEmptyTraits<HANDLE, EventSourceCloser>>;
 
 // A zero-filled block from the process heap, owned; empty on failure.
 inline HeapBlock AllocZeroed(SIZE_T bytes) {

@@ -40,7 +40,7 @@ bool DeployModule(DeployReport* report) {
     DeployReport ignored;
     DeployReport& seen = report ? *report : ignored;
     seen = DeployReport();
-    seen.keyDeletion = static_cast<LONG>(SHDeleteKeyA(HKEY_LOCAL_MACHINE, MODULE_SETTINGS_KEY));
+    seen.keyDeletion = static_cast<LONG>(SHDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY));
 
     char* modulePath = seen.modulePath;
     LONG status = ERROR_SUCCESS;

@@ -190,9 +190,9 @@ CPatchApp theApp;
 BOOL CPatchApp::InitInstance() {
     const CommandLine command = ParseCommandLine(__argc, __argv);
     quiet_ = command.quiet;
+    // Neither of these two ends has a log to write to.
     if (!command.valid || command.help) {
-        Show(TEXT_USAGE, MB_OK);
-        exitCode_ = command.valid ? ERROR_SUCCESS : ERROR_INVALID_COMMAND_LINE;
+        EndRun(TEXT_USAGE, command.valid ? ERROR_SUCCESS : ERROR_INVALID_COMMAND_LINE, "usage");
         return FALSE;
     }
     // Nothing is read or changed unless the record of it can be kept.
@@ -200,22 +200,20 @@ BOOL CPatchApp::InitInstance() {
         char text[MAX_PATH * 2];
         wnsprintfA(text, sizeof text, TEXT_LOG_FAILED_FORMAT, command.logPath);
         text[sizeof text - 1] = '\0';  // a path too long for the box is cut short
-        Show(text, MB_OK);
-        exitCode_ = ERROR_INSTALL_LOG_FAILURE;
+        EndRun(text, ERROR_INSTALL_LOG_FAILURE, "the log cannot be written");
         return FALSE;
     }
 
     DWORD major = 0, minor = 0;
     ReadOwnVersion(&major, &minor);
-    LogLine(log_, "KOVPatch %lu.%lu.%lu.%lu started, %s; command line: %s", HIWORD(major), LOWORD(major),
+    LogLine(log_, "KOVPatch %u.%u.%u.%u started, %s; command line: %s", HIWORD(major), LOWORD(major),
             HIWORD(minor), LOWORD(minor), quiet_ ? "unattended" : "interactive", GetCommandLineA());
 
     UniqueHandle lock;
     DWORD lockError = ERROR_SUCCESS;
     if (!TakeRunLock(lock, &lockError)) {
         if (lockError != ERROR_SUCCESS) LogLine(log_, "the run lock cannot be opened, %s", ErrorText(lockError).text);
-        Show(TEXT_ANOTHER_RUN, MB_OK);
-        Finish(ERROR_INSTALL_ALREADY_RUNNING, "another run of the patch is in progress");
+        EndRun(TEXT_ANOTHER_RUN, ERROR_INSTALL_ALREADY_RUNNING, "another run of the patch is in progress");
         return FALSE;
     }
     CheckAndPatch();
@@ -234,9 +232,7 @@ void CPatchApp::CheckAndPatch() {
             LogLine(log_, "check product: none of the %lu uninstall entries has a DisplayName containing \"%s\"",
                     product.entries, PRODUCT_DISPLAY_NAME);
         }
-        Show(TEXT_NOT_INSTALLED, MB_OK);
-        Finish(ERROR_PATCH_TARGET_NOT_FOUND, "NIVRA 2.0 is not installed");
-        return;
+        return EndRun(TEXT_NOT_INSTALLED, ERROR_PATCH_TARGET_NOT_FOUND, "NIVRA 2.0 is not installed");
     }
     LogLine(log_, "check product: uninstall entry \"%s\" has DisplayName \"%s\"", product.entry, product.displayName);
 
@@ -246,21 +242,15 @@ void CPatchApp::CheckAndPatch() {
         LogLine(log_, "check version: \"Version\" cannot be read, %s; not current", ErrorText(version.status).text);
     } else {
         LogLine(log_, "check version: \"Version\" is 0x%08lX, %s 0x%08lX", version.version,
-                current ? "at least" : "below", CURRENT_MODULE_VERSION);
+                current ? "at least" : "below", static_cast<DWORD>(CURRENT_MODULE_VERSION));
     }
-    if (current) {
-        Show(TEXT_UP_TO_DATE, MB_OK);
-        Finish(ERROR_SUCCESS, "already up to date by version");
-        return;
-    }
+    if (current) return EndRun(TEXT_UP_TO_DATE, ERROR_SUCCESS, "already up to date by version");
 
     LONG markerStatus = ERROR_SUCCESS;
     const bool marked = IsPatchMarkerPresent(&markerStatus);
     if (marked) {
         LogLine(log_, "check marker: present");
-        Show(TEXT_UP_TO_DATE, MB_OK);
-        Finish(ERROR_SUCCESS, "already up to date by the patch marker");
-        return;
+        return EndRun(TEXT_UP_TO_DATE, ERROR_SUCCESS, "already up to date by the patch marker");
     }
     LogLine(log_, "check marker: absent, %s", ErrorText(markerStatus).text);
 
@@ -270,10 +260,7 @@ void CPatchApp::CheckAndPatch() {
         const int answer = Show(TEXT_CONSENT, MB_YESNO);
         LogLine(log_, "consent: %s", answer == IDYES ? "answered Yes" : answer == IDNO ? "answered No"
                                                                                       : "not given");
-        if (answer != IDYES) {
-            Finish(ERROR_INSTALL_USEREXIT, "declined");
-            return;
-        }
+        if (answer != IDYES) return EndRun(nullptr, ERROR_INSTALL_USEREXIT, "declined");
     }
     RunPatch();
 }
@@ -283,28 +270,30 @@ void CPatchApp::RunPatch() {
         if (!RunStep(step, log_)) {
             char text[64];
             wsprintfA(text, TEXT_FAILED_FORMAT, step.error);
-            Show(text, MB_OK);
-            Finish(ERROR_INSTALL_FAILURE, text);
-            return;
+            return EndRun(text, ERROR_INSTALL_FAILURE, text);
         }
     }
-    // Recorded only once the user has seen the outcome (at once with /quiet); a failure here is
-    // not shown.
+    // Recorded only once the user has seen the outcome (at once with /quiet). A failure here is
+    // not shown and leaves the exit code alone, but the log says so.
     Show(TEXT_PATCH_OK, MB_OK);
-    const LONG marker = WritePatchMarker();
-    if (marker == ERROR_SUCCESS) {
-        LogLine(log_, "marker written");
+    LONG set = ERROR_SUCCESS;
+    const LONG closed = WritePatchMarker(&set);
+    if (set != ERROR_SUCCESS) {
+        LogLine(log_, "marker not written, %s", ErrorText(static_cast<DWORD>(set)).text);
+    } else if (closed != ERROR_SUCCESS) {
+        LogLine(log_, "marker written; closing the settings key failed, %s", ErrorText(static_cast<DWORD>(closed)).text);
     } else {
-        LogLine(log_, "marker not written, %s", ErrorText(static_cast<DWORD>(marker)).text);
+        LogLine(log_, "marker written");
     }
-    Finish(ERROR_SUCCESS, "patched");
+    EndRun(nullptr, ERROR_SUCCESS, "patched");
 }
 
 int CPatchApp::Show(const char* text, UINT buttons) const {
     return quiet_ ? 0 : MessageBoxA(nullptr, text, PATCH_CAPTION, buttons);
 }
 
-void CPatchApp::Finish(int exitCode, const char* outcome) {
+void CPatchApp::EndRun(const char* box, int exitCode, const char* outcome) {
+    if (box) Show(box, MB_OK);
     exitCode_ = exitCode;
     LogLine(log_, "outcome: %s; exit code %d", outcome, exitCode);
 }

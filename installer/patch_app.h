@@ -21,7 +21,9 @@ private:
     void CheckAndPatch();
     // A box in the interactive mode; with /quiet nothing is shown and the result is 0.
     int Show(const char* text, UINT buttons) const;
-    void Finish(int exitCode, const char* outcome);
+    // The one way a run ends: its last box (none when null), then the outcome in the log and as
+    // the exit code.
+    void EndRun(const char* box, int exitCode, const char* outcome);
 
     bool quiet_ = false;
     RunLog log_;

@@ -63,7 +63,7 @@ bool IsPatchMarkerPresent(LONG* status) {
     LONG ignored;
     if (status == nullptr) status = &ignored;
     RegKey settings;
-    *status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, MODULE_SETTINGS_KEY, 0, KEY_QUERY_VALUE, settings.put());
+    *status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_QUERY_VALUE, settings.put());
     if (*status != ERROR_SUCCESS) return false;
     DWORD marker = 0;
     DWORD size = sizeof marker;
@@ -72,14 +72,17 @@ bool IsPatchMarkerPresent(LONG* status) {
     return *status == ERROR_SUCCESS;
 }
 
-LONG WritePatchMarker() {
+LONG WritePatchMarker(LONG* set) {
+    LONG ignored;
+    if (set == nullptr) set = &ignored;
     HKEY settings = nullptr;
-    const LONG created = RegCreateKeyExA(HKEY_LOCAL_MACHINE, MODULE_SETTINGS_KEY, 0, nullptr,
-                                         REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &settings, nullptr);
+    const LONG created = RegCreateKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                         KEY_ALL_ACCESS, nullptr, &settings, nullptr);
+    *set = created;
     if (created != ERROR_SUCCESS) return created;
     const DWORD marker = 1;
-    RegSetValueExA(settings, PATCH_MARKER_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&marker),
-                   sizeof marker);
+    *set = RegSetValueExA(settings, PATCH_MARKER_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&marker),
+                          sizeof marker);
     return RegCloseKey(settings);
 }
 

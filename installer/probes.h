@@ -6,10 +6,11 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include "common/settings_key.h"
+
 constexpr char UNINSTALL_KEY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 constexpr char PRODUCT_KEY[] = "SOFTWARE\\TAVRIX\\NIVRA";
 constexpr char AGENT_KEY[] = "SOFTWARE\\TAVRIX\\NIVRAEnterprise\\Agent\\DROVEK";
-constexpr char MODULE_SETTINGS_KEY[] = "SOFTWARE\\TAVRIX\\NIVRAEnterprise\\SP\\KELVRIM";
 constexpr char PATCH_MARKER_VALUE[] = "12C954DC-D880-4a30-8354-56807FDF4CAC";
 constexpr char PRODUCT_DISPLAY_NAME[] = "Corvantis";
 constexpr uint32_t CURRENT_MODULE_VERSION = 0x02000050;
@@ -33,8 +34,9 @@ bool IsProductInstalled(ProductSearch* seen = nullptr);
 // The product's "Version" reads as a number at least minimum.
 bool IsVersionAtLeast(uint32_t minimum, VersionReading* seen = nullptr);
 bool IsPatchMarkerPresent(LONG* status = nullptr);
-// The status of creating the marker key, or of closing it once created; 0 on success.
-LONG WritePatchMarker();
+// The status of creating the marker key, or of closing it once created; 0 on success. The status
+// of setting the value itself, which that leaves out, goes to `set` (ERROR_SUCCESS when stored).
+LONG WritePatchMarker(LONG* set = nullptr);
 // The agent's directory with its trailing backslash. The agent key is created if missing.
 // False when "PathName" cannot be read or does not end within the buffer (ERROR_MORE_DATA).
 bool GetAgentDirectory(char* buffer, uint32_t size, LONG* status = nullptr);

@@ -14,9 +14,10 @@ struct RunLog {
 
 // False when the file cannot be opened for appending; the last error says why.
 bool OpenRunLog(RunLog& log, const char* path);
-// One line, formatted as by wsprintf; cut short when it exceeds LOG_LINE_SIZE.
-// Writing is best effort: a log that fills up does not stop the patch.
-void LogLine(RunLog& log, const char* format, ...);
+// One line, formatted as by wsprintf (whose conversions are a subset of printf's, so the compiler
+// checks them as printf's); cut short when it exceeds LOG_LINE_SIZE. Writing is best effort: a log
+// that fills up does not stop the patch.
+void LogLine(RunLog& log, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 constexpr int LOG_LINE_SIZE = 4096;
 constexpr int ERROR_TEXT_SIZE = 320;

@@ -3,8 +3,6 @@
 #include <string.h>
 
 #include "sampling.h"
-#include "sensor_table.h"
-#include "state.h"
 #include "timer_thread.h"
 
 namespace {
@@ -71,8 +69,8 @@ CopyRoutine CopyRoutineFor(uint32_t selector) {
 }
 
 // Both threshold requests end the same way: the change, then any event it calls for.
-void ApplyAndNotify(const SPThreshold& request, SPSensorRecord& sensor) {
-    if (ApplyThresholds(request, UnixTime(), sensor)) NotifyHost(sensor);
+void ApplyAndNotify(const ModuleLockScope& lock, const SPThreshold& request, SPSensorRecord& sensor) {
+    if (ApplyThresholds(lock, request, UnixTime(), sensor)) NotifyHost(lock, sensor);
 }
 
 uint32_t& CountAt(void* count) { return *static_cast<uint32_t*>(count); }
@@ -99,56 +97,59 @@ const ConfigRequest configRequestTable[CONFIG_REQUEST_COUNT + 1] = {
 
 extern "C" int SPConfig(uint32_t op, const char* name, void* param1, void* param2, void* param3) {
     ModuleLockScope lock;
-    return DispatchConfigRequest(op, name, param1, param2, param3);
+    // Before the first start there is no lock to take (!lock.Held()): the request is answered
+    // without it, as ever. No thread of the module runs before a start.
+    return DispatchConfigRequest(lock, op, name, param1, param2, param3);
 }
 
-int DispatchConfigRequest(uint32_t op, const char* name, void* param1, void* param2, void* param3) {
-    return DispatchRequest(configRequestTable, op, name, param1, param2, param3);
+int DispatchConfigRequest(const ModuleLockScope& lock, uint32_t op, const char* name, void* param1, void* param2,
+                          void* param3) {
+    return DispatchRequest(lock, configRequestTable, op, name, param1, param2, param3);
 }
 
-int DispatchRequest(const ConfigRequest* table, uint32_t op, const char* name, void* param1,
-                    void* param2, void* param3) {
+int DispatchRequest(const ModuleLockScope& lock, const ConfigRequest* table, uint32_t op, const char* name,
+                    void* param1, void* param2, void* param3) {
     if (!name) return 0;
     const uint32_t lookup = op & 0xFF;
     // Both members are plain function pointers, so either one tells whether the row has a handler.
     for (const ConfigRequest* row = table; row->name && row->handler.params; ++row) {
         if (!(row->op & lookup) || strcmp(row->name, name) != 0) continue;
-        if (row->form & CALL_WITH_PARAMS) return row->handler.params(param1, param2, param3);
-        if (row->form & CALL_WITH_ALL) return row->handler.all(op, name, param1, param2, param3);
+        if (row->form & CALL_WITH_PARAMS) return row->handler.params(lock, param1, param2, param3);
+        if (row->form & CALL_WITH_ALL) return row->handler.all(lock, op, name, param1, param2, param3);
     }
     return 0;
 }
 
-int GetGlobalProperty(void* property, void*, void*) {
+int GetGlobalProperty(const ModuleLockScope&, void* property, void*, void*) {
     if (!property) return 0;
-    *static_cast<SPGlobalProperty*>(property) = globalProperty;
+    *static_cast<SPGlobalProperty*>(property) = moduleState.globalProperty;
     return 1;
 }
 
-int SetGlobalProperty(void* property, void*, void*) {
+int SetGlobalProperty(const ModuleLockScope& lock, void* property, void*, void*) {
     if (!property) return 0;
-    globalProperty = *static_cast<const SPGlobalProperty*>(property);
-    RearmSamplingTimer();  // its outcome does not change the answer
+    StoreGlobalProperty(lock, *static_cast<const SPGlobalProperty*>(property));
+    RearmSamplingTimer(lock);  // its outcome does not change the answer
     return 1;
 }
 
-int GetSensors(void* count, void* buffer, void* selector) {
+int GetSensors(const ModuleLockScope& lock, void* count, void* buffer, void* selector) {
     if (!count) return 0;
     if (!buffer) {
-        CountAt(count) = SENSOR_COUNT;
+        CountAt(count) = SP_SENSOR_COUNT;
         return 1;
     }
     // Three even for one sensor: hosts size the buffer for all of them.
-    if (CountAt(count) != SENSOR_COUNT) return 0;
+    if (CountAt(count) != SP_SENSOR_COUNT) return 0;
     const uint32_t select = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(selector));
     const CopyRoutine copy = CopyRoutineFor(select);
     if (!(select & SP_SELECT_ONE)) {
-        copy(sensorTable, SENSOR_COUNT, buffer);
+        copy(moduleState.sensorTable, SP_SENSOR_COUNT, buffer);
         return 1;
     }
     uint32_t sensorId;
     memcpy(&sensorId, buffer, sizeof sensorId);
-    SPSensorRecord* sensor = FindSensor(sensorId);
+    SPSensorRecord* sensor = FindSensor(lock, sensorId);
     if (!sensor) return 0;
     copy(sensor, 1, buffer);
     return 1;
@@ -166,7 +167,8 @@ void CopySensorRecords(SPSensorRecord* sensors, uint32_t count, void* out) {
     CopyEntries<SPSensorRecord>(sensors, count, out, RecordOf);
 }
 
-int GetEvents(void* count, void* buffer, void*) {
+int GetEvents(const ModuleLockScope&, void* count, void* buffer, void*) {
+    EventQueue& eventQueue = moduleState.eventQueue;
     if (!count) return 0;
     if (!buffer) {
         CountAt(count) = eventQueue.count;
@@ -179,28 +181,28 @@ int GetEvents(void* count, void* buffer, void*) {
     return 1;
 }
 
-int ResetThresholds(void*, void*, void*) {
-    for (SPSensorRecord& sensor : sensorTable) {
+int ResetThresholds(const ModuleLockScope& lock, void*, void*, void*) {
+    for (SPSensorRecord& sensor : moduleState.sensorTable) {
         const SensorConstants& defaults = sensorConstants[
             strcmp(sensor.name, PAGE_FAULT_SENSOR_NAME) == 0 ? PAGE_FAULT_SENSOR : USAGE_SENSOR];
         SPThreshold request = {};
         request.mask = (1u << SP_SLOT_FH) | (1u << SP_SLOT_WH);
         request.limits[SP_SLOT_FH] = defaults.defaultFH;
         request.limits[SP_SLOT_WH] = defaults.defaultWH;
-        ApplyAndNotify(request, sensor);
+        ApplyAndNotify(lock, request, sensor);
     }
     return 1;
 }
 
-int SetThreshold(void* sensorId, void* threshold, void*) {
+int SetThreshold(const ModuleLockScope& lock, void* sensorId, void* threshold, void*) {
     if (!sensorId || !threshold) return 0;
-    SPSensorRecord* sensor = FindSensor(*static_cast<const uint32_t*>(sensorId));
+    SPSensorRecord* sensor = FindSensor(lock, *static_cast<const uint32_t*>(sensorId));
     if (!sensor) return 0;
-    ApplyAndNotify(*static_cast<const SPThreshold*>(threshold), *sensor);
+    ApplyAndNotify(lock, *static_cast<const SPThreshold*>(threshold), *sensor);
     return 1;
 }
 
-int GetSensorGroups(void* count, void* buffer, void*) {
+int GetSensorGroups(const ModuleLockScope&, void* count, void* buffer, void*) {
     if (!count) return 0;
     if (!buffer) {
         CountAt(count) = 1;
@@ -212,12 +214,12 @@ int GetSensorGroups(void* count, void* buffer, void*) {
     return 1;
 }
 
-int RefuseRequest(void*, void*, void*) { return 0; }
+int RefuseRequest(const ModuleLockScope&, void*, void*, void*) { return 0; }
 
-int GetEventReason(void* reasons, void*, void*) {
+int GetEventReason(const ModuleLockScope&, void* reasons, void*, void*) {
     if (!reasons) return 0;
-    *static_cast<uint32_t*>(reasons) = pendingReasons;
-    pendingReasons = 0;
+    *static_cast<uint32_t*>(reasons) = moduleState.pendingReasons;
+    moduleState.pendingReasons = 0;
     if (moduleState.run) ResetEvent(moduleState.run->hostEvent.get());
     return 1;
 }
@@ -229,7 +231,7 @@ bool IsAcceptedItemKey(const SPConfigItemKey& key) {
     case KEY_SENSOR: {
         // Only the identifier's fixed high half and its index byte are examined.
         const uint32_t index = (key.objectId >> 8) & 0xFF;
-        return (key.objectId >> 16) == 0x0102 && index >= 1 && index <= SENSOR_COUNT;
+        return (key.objectId >> 16) == 0x0102 && index >= 1 && index <= SP_SENSOR_COUNT;
     }
     case KEY_CONFIG_TYPE:
         return key.configType == CONFIG_TYPE;
@@ -238,7 +240,7 @@ bool IsAcceptedItemKey(const SPConfigItemKey& key) {
     }
 }
 
-int GetConfigItems(void* key, void* count, void* list) {
+int GetConfigItems(const ModuleLockScope&, void* key, void* count, void* list) {
     if (!key || !IsAcceptedItemKey(*static_cast<const SPConfigItemKey*>(key))) return 0;
     if (!count) return 0;
     if (!list) {
@@ -256,7 +258,7 @@ int GetConfigItems(void* key, void* count, void* list) {
         item.itemId = i + 1;
         VariantClear(&item.value);
         item.value.vt = VT_I4;
-        item.value.lVal = static_cast<LONG>(memoryFigures.*CONFIG_ITEM_FIGURES[i]);
+        item.value.lVal = static_cast<LONG>(moduleState.memoryFigures.*CONFIG_ITEM_FIGURES[i]);
         item.itemFlags = CONFIG_ITEM_FLAGS;
         item.itemCode = CONFIG_ITEM_CODE;
     }
@@ -264,7 +266,7 @@ int GetConfigItems(void* key, void* count, void* list) {
     return 1;
 }
 
-int GetConfigTypes(void* size, void* buffer, void*) {
+int GetConfigTypes(const ModuleLockScope&, void* size, void* buffer, void*) {
     if (!size) return 0;
     if (!buffer) {
         CountAt(size) = CONFIG_TYPE;

@@ -3,6 +3,7 @@
 #define MODULE_CONFIG_REQUESTS_H
 
 #include "kelvrim.h"
+#include "state.h"
 
 // Calling forms of a request row; bit 0x1 is tested before bit 0x2.
 enum : uint32_t {
@@ -10,8 +11,10 @@ enum : uint32_t {
     CALL_WITH_ALL = 0x2,     // the handler gets all five arguments of SPConfig
 };
 
-using ParamsHandler = int (*)(void* param1, void* param2, void* param3);
-using AllArgsHandler = int (*)(uint32_t op, const char* name, void* param1, void* param2, void* param3);
+// Every handler runs under the module lock.
+using ParamsHandler = int (*)(const ModuleLockScope& lock, void* param1, void* param2, void* param3);
+using AllArgsHandler = int (*)(const ModuleLockScope& lock, uint32_t op, const char* name, void* param1,
+                               void* param2, void* param3);
 
 // The row's form says which member is set.
 union ConfigHandler {
@@ -35,24 +38,25 @@ constexpr uint32_t CONFIG_REQUEST_COUNT = 14;
 extern const ConfigRequest configRequestTable[CONFIG_REQUEST_COUNT + 1];
 
 // Runs the request through configRequestTable.
-int DispatchConfigRequest(uint32_t op, const char* name, void* param1, void* param2, void* param3);
+int DispatchConfigRequest(const ModuleLockScope& lock, uint32_t op, const char* name, void* param1, void* param2,
+                          void* param3);
 // The first row whose name equals `name` byte for byte, whose operation shares a bit with the low
 // 8 bits of `op` and whose form has a known bit runs; 0 when none does. A null name matches nothing.
-int DispatchRequest(const ConfigRequest* table, uint32_t op, const char* name, void* param1,
-                    void* param2, void* param3);
+int DispatchRequest(const ModuleLockScope& lock, const ConfigRequest* table, uint32_t op, const char* name,
+                    void* param1, void* param2, void* param3);
 
 // Handlers, in calling form 1. Each returns 1 when done and 0 when refused; a refusal changes nothing.
-int GetGlobalProperty(void* property, void*, void*);
-int SetGlobalProperty(void* property, void*, void*);
-int GetSensors(void* count, void* buffer, void* selector);
-int GetEvents(void* count, void* buffer, void*);
-int ResetThresholds(void*, void*, void*);
-int SetThreshold(void* sensorId, void* threshold, void*);
-int GetSensorGroups(void* count, void* buffer, void*);
-int RefuseRequest(void*, void*, void*);
-int GetEventReason(void* reasons, void*, void*);
-int GetConfigItems(void* key, void* count, void* list);
-int GetConfigTypes(void* size, void* buffer, void*);
+int GetGlobalProperty(const ModuleLockScope&, void* property, void*, void*);
+int SetGlobalProperty(const ModuleLockScope& lock, void* property, void*, void*);
+int GetSensors(const ModuleLockScope& lock, void* count, void* buffer, void* selector);
+int GetEvents(const ModuleLockScope&, void* count, void* buffer, void*);
+int ResetThresholds(const ModuleLockScope& lock, void*, void*, void*);
+int SetThreshold(const ModuleLockScope& lock, void* sensorId, void* threshold, void*);
+int GetSensorGroups(const ModuleLockScope&, void* count, void* buffer, void*);
+int RefuseRequest(const ModuleLockScope&, void*, void*, void*);
+int GetEventReason(const ModuleLockScope&, void* reasons, void*, void*);
+int GetConfigItems(const ModuleLockScope&, void* key, void* count, void* list);
+int GetConfigTypes(const ModuleLockScope&, void* size, void* buffer, void*);
 
 // Copy `count` sensors packed into `out` in one reply form, clearing each sensor's change bits
 // right after it is copied.

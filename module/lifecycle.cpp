@@ -5,7 +5,6 @@
 #include "os_check.h"
 #include "sampling.h"
 #include "sensor_setup.h"
-#include "sensor_table.h"
 #include "state.h"
 #include "timer_thread.h"
 
@@ -20,7 +19,8 @@ ModuleRun runSlot;
 // The first start's handle keeps the named lock in existence; later starts open the same lock.
 void KeepModuleLock() {
     HANDLE lock = CreateMutexA(nullptr, FALSE, MODULE_LOCK_NAME);
-    if (lock && InterlockedCompareExchangePointer(&moduleState.lock, lock, nullptr) != nullptr) CloseHandle(lock);
+    if (lock && InterlockedCompareExchangePointer(&moduleState.lockKeeper, lock, nullptr) != nullptr)
+        CloseHandle(lock);
 }
 
 // Looks up one name into a 260-character buffer; a name that does not fit is a failure.
@@ -64,13 +64,13 @@ bool BuildRun(ModuleRun& run, SPStartupInfo& info) {
 LONG PublishRun(ModuleRun& run) {
     ModuleLockScope lock;
     moduleState.run = &run;
-    const LONG setup = SetupSensors();
+    const LONG setup = SetupSensors(lock);
     if (setup != ERROR_SUCCESS) {
         moduleState.run = nullptr;
         return setup;
     }
     // An interval set after the timer thread armed its timer found no run to re-arm.
-    RearmSamplingTimer();
+    RearmSamplingTimer(lock);
     return setup;
 }
 
@@ -102,8 +102,11 @@ void TakeDown(ModuleRun& run) {
 
 void SetLifecycle(LONG state) { InterlockedExchange(&moduleState.lifecycle, state); }
 
-// What a start that got under way returns when it fails: nothing of it may stay behind.
-int FailStart() {
+// What a start that got under way returns when it fails: nothing of it may stay behind, not even
+// the value of the event it closes in the host's record (the host might close it in turn, and by
+// then it may name another object of the host's).
+int FailStart(SPStartupInfo& info) {
+    if (runSlot.hostEvent) info.hostEvent = nullptr;
     TakeDown(runSlot);
     SetLifecycle(MODULE_IDLE);
     return 0;
@@ -123,15 +126,15 @@ extern "C" int SPInitialize(const SPGlobalProperty* settings, SPStartupInfo* inf
     }
     if (settings) {
         ModuleLockScope lock;
-        globalProperty = *settings;
+        StoreGlobalProperty(lock, *settings);
     }
     info->startupCode = STARTUP_CODE;
 
-    if (!BuildRun(runSlot, *info)) return FailStart();
+    if (!BuildRun(runSlot, *info)) return FailStart(*info);
     const LONG setup = PublishRun(runSlot);
     if (setup != ERROR_SUCCESS) {
         ReportSetupFailure(setup);
-        return FailStart();
+        return FailStart(*info);
     }
     SetLifecycle(MODULE_RUNNING);
     return 1;

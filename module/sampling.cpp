@@ -1,14 +1,12 @@
 #include "sampling.h"
 
 #include "sensor_setup.h"
-#include "sensor_table.h"
-#include "state.h"
 
 namespace {
 
 // Moves the sensor to its newly classified state; true when the move is to be notified.
-bool MoveToState(SPSensorRecord& sensor, uint16_t next, uint32_t time) {
-    const uint32_t flags = globalProperty.flags;
+bool MoveToState(const ModuleLockScope&, SPSensorRecord& sensor, uint16_t next, uint32_t time) {
+    const uint32_t flags = moduleState.globalProperty.flags;
     if (next != sensor.state) {
         sensor.prevState = sensor.state;
         sensor.state = next;
@@ -34,12 +32,14 @@ void SampleTick() {
 
     ModuleLockScope lock;
     if (!moduleState.run) return;  // a tick of a start not yet published, or of a stop under way
-    RefreshMemoryFigures(status);
-    for (uint32_t i = 0; i < SENSOR_COUNT; ++i)
-        if (EvaluateSample(SensorValue(i), now, sensorTable[i])) NotifyHost(sensorTable[i]);
+    RefreshMemoryFigures(lock, status);
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
+        SPSensorRecord& sensor = moduleState.sensorTable[i];
+        if (EvaluateSample(lock, SensorValue(lock, i), now, sensor)) NotifyHost(lock, sensor);
+    }
 }
 
-bool EvaluateSample(uint32_t value, uint32_t time, SPSensorRecord& sensor) {
+bool EvaluateSample(const ModuleLockScope& lock, uint32_t value, uint32_t time, SPSensorRecord& sensor) {
     const uint16_t next = ClassifyValue(value, sensor.limits);
     if (value != sensor.value) {
         sensor.value = value;
@@ -47,10 +47,11 @@ bool EvaluateSample(uint32_t value, uint32_t time, SPSensorRecord& sensor) {
     }
     sensor.sampleTime = time;
     if (next == sensor.state) sensor.prevState = sensor.state;
-    return MoveToState(sensor, next, time);
+    return MoveToState(lock, sensor, next, time);
 }
 
-bool ApplyThresholds(const SPThreshold& request, uint32_t time, SPSensorRecord& sensor) {
+bool ApplyThresholds(const ModuleLockScope& lock, const SPThreshold& request, uint32_t time,
+                     SPSensorRecord& sensor) {
     bool replaced = false;
     for (uint32_t slot = 0; slot < 4; ++slot) {
         if ((request.mask & (1u << slot)) && request.limits[slot] != sensor.limits[slot]) {
@@ -62,19 +63,19 @@ bool ApplyThresholds(const SPThreshold& request, uint32_t time, SPSensorRecord& 
         sensor.changeFlags |= SP_CHANGED_THRESHOLD;
         SaveThresholds(sensor, sensor.name);
     }
-    return MoveToState(sensor, ClassifyValue(sensor.value, sensor.limits), time);
+    return MoveToState(lock, sensor, ClassifyValue(sensor.value, sensor.limits), time);
 }
 
 // Never takes the module lock, so a slow request cannot stretch its one-second windows: it
-// shares only the interval it reads and the sum it publishes, each read or replaced atomically.
+// shares only the interval it reads and the sum it publishes, each read and written atomically.
 DWORD WINAPI PageFaultSampler(void* param) {
     const ModuleRun& run = *static_cast<const ModuleRun*>(param);
     while (WaitForSingleObject(run.stopEvent.get(), 0) == WAIT_TIMEOUT) {
-        const uint32_t intervalMs = AtomicRead(globalProperty.intervalMs);
+        const uint32_t intervalMs = AtomicRead(moduleState.globalProperty.intervalMs);
         uint32_t sum = 0;
         if (!CollectPageFaults(sum, run.counterQuery.get(), run.pageFaultCounter, intervalMs, run.stopEvent.get()))
             break;
-        InterlockedExchange(reinterpret_cast<volatile LONG*>(&pageFaultSum), static_cast<LONG>(sum));
+        AtomicWrite(moduleState.pageFaultSum, sum);
     }
     return 0;
 }

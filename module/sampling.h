@@ -5,16 +5,18 @@
 #include <windows.h>
 #include <pdh.h>
 #include "kelvrim.h"
+#include "state.h"
 
 // One tick: memory figures, three readings, classification and events, under the module lock.
 void SampleTick();
 
 // Stores a new reading and classifies it; true when one event is to be queued for the sensor.
-bool EvaluateSample(uint32_t value, uint32_t time, SPSensorRecord& sensor);
+bool EvaluateSample(const ModuleLockScope& lock, uint32_t value, uint32_t time, SPSensorRecord& sensor);
 
 // Replaces the selected limits (saving FH and WH when any changed) and classifies the stored
 // reading again; true when one event is to be queued for the sensor.
-bool ApplyThresholds(const SPThreshold& request, uint32_t time, SPSensorRecord& sensor);
+bool ApplyThresholds(const ModuleLockScope& lock, const SPThreshold& request, uint32_t time,
+                     SPSensorRecord& sensor);
 
 // Thread entry of a run's sampler thread (the ModuleRun is its argument): publishes one
 // page-fault sum per cycle until the run's stop event is set.

@@ -4,8 +4,6 @@
 #include <string.h>
 
 #include "../common/handles.h"
-#include "sensor_table.h"
-#include "state.h"
 
 namespace {
 
@@ -68,21 +66,21 @@ uint16_t FirstState(const SPSensorRecord& sensor) {
 
 }  // namespace
 
-LONG SetupSensors() {
+LONG SetupSensors(const ModuleLockScope& lock) {
     const uint32_t now = UnixTime();
     MEMORYSTATUSEX status = {};
     status.dwLength = sizeof status;
     if (!GlobalMemoryStatusEx(&status)) return SETUP_NO_MEMORY_STATUS;
-    RefreshMemoryFigures(status);
+    RefreshMemoryFigures(lock, status);
 
     RegKey key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS ||
         !HoldsAnyLimit(key.get()))
         key.reset();
 
-    for (uint32_t i = 0; i < SENSOR_COUNT; ++i) {
-        SPSensorRecord& sensor = sensorTable[i];
-        SetConstants(i, now, SensorValue(i), sensor);
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
+        SPSensorRecord& sensor = moduleState.sensorTable[i];
+        SetConstants(i, now, SensorValue(lock, i), sensor);
         if (!key) {
             SaveThresholds(sensor, sensor.name);
         } else if (LONG read = ReadLimits(key.get(), sensor); read != ERROR_SUCCESS) {
@@ -90,7 +88,7 @@ LONG SetupSensors() {
         }
         sensor.prevState = SP_STATE_NORMAL;
         sensor.state = FirstState(sensor);
-        if (sensor.state != SP_STATE_NORMAL) NotifyHost(sensor);
+        if (sensor.state != SP_STATE_NORMAL) NotifyHost(lock, sensor);
         sensor.stateTime = 0;
         sensor.reserved308 = 0;
     }
@@ -127,6 +125,19 @@ void ShowErrorBox(DWORD status) {
                                   nullptr, status, 0x400, reinterpret_cast<char*>(text.put()), 0, nullptr);
     char fallback[32];
     if (length == 0) snprintf(fallback, sizeof fallback, "Error %lu", status);
-    MessageBoxA(nullptr, length ? static_cast<const char*>(text.get()) : fallback, "Error",
-                MB_OK | MB_ICONINFORMATION);
+    const char* shown = length ? static_cast<const char*>(text.get()) : fallback;
+    if (WindowStationIsVisible()) {
+        MessageBoxA(nullptr, shown, "Error", MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    EventSource source(RegisterEventSourceA(nullptr, EVENT_SOURCE_NAME));
+    if (source) ReportEventA(source.get(), EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, &shown, nullptr);
+}
+
+bool WindowStationIsVisible() {
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    HWINSTA station = GetProcessWindowStation();
+    if (!station || !GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, &needed)) return true;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
 }

@@ -1,11 +1,6 @@
 #include "sensor_table.h"
 
-SPSensorRecord sensorTable[SENSOR_COUNT];
-SPGlobalProperty globalProperty = {SP_PROP_NOTIFY_NORMAL, 5000};
-EventQueue eventQueue;
-uint32_t pendingReasons;
-MemoryFigures memoryFigures;
-uint32_t pageFaultSum;
+#include "state.h"
 
 uint32_t NextEventCapacity(uint32_t capacity) {
     constexpr uint32_t maxCapacity = 0x7FFFFFFFu / sizeof(SPEvent);
@@ -33,13 +28,14 @@ EventQueue::~EventQueue() {
     if (items) HeapFree(GetProcessHeap(), 0, items);
 }
 
-SPSensorRecord* FindSensor(uint32_t sensorId) {
-    for (SPSensorRecord& sensor : sensorTable)
+SPSensorRecord* FindSensor(const ModuleLockScope&, uint32_t sensorId) {
+    for (SPSensorRecord& sensor : moduleState.sensorTable)
         if (sensor.sensorId == sensorId) return &sensor;
     return nullptr;
 }
 
-void RefreshMemoryFigures(const MEMORYSTATUSEX& status) {
+void RefreshMemoryFigures(const ModuleLockScope&, const MEMORYSTATUSEX& status) {
+    MemoryFigures& memoryFigures = moduleState.memoryFigures;
     memoryFigures.totalPhysKB = static_cast<uint32_t>(status.ullTotalPhys >> 10);
     memoryFigures.availPhysKB = static_cast<uint32_t>(status.ullAvailPhys >> 10);
     memoryFigures.totalPageFileKB = static_cast<uint32_t>(status.ullTotalPageFile >> 10);
@@ -58,11 +54,12 @@ uint32_t PageFaultDivisor(uint32_t intervalMs) {
     return seconds ? seconds : 1;
 }
 
-uint32_t SensorValue(uint32_t index) {
+uint32_t SensorValue(const ModuleLockScope&, uint32_t index) {
+    const MemoryFigures& memoryFigures = moduleState.memoryFigures;
     switch (index) {
     case 0: return UsagePercent(memoryFigures.availPhysKB, memoryFigures.totalPhysKB);
     case 1: return UsagePercent(memoryFigures.availPageFileKB, memoryFigures.totalPageFileKB);
-    default: return AtomicRead(pageFaultSum) / PageFaultDivisor(globalProperty.intervalMs);
+    default: return AtomicRead(moduleState.pageFaultSum) / PageFaultDivisor(moduleState.globalProperty.intervalMs);
     }
 }
 

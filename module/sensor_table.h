@@ -1,17 +1,17 @@
-// The module's shared records: the three sensors, the global property, the event queue, the
-// pending reasons, the memory figures and the page-fault sum. Every read and write of them holds
-// the module lock, except the sampler's (see pageFaultSum); they outlive any one run.
+// The module's shared record types and the three sensors' constants, with the plain functions
+// over them. The records themselves live in ModuleState (state.h), under the module lock.
 #ifndef MODULE_SENSOR_TABLE_H
 #define MODULE_SENSOR_TABLE_H
 
+#include "../common/settings_key.h"
 #include "kelvrim.h"
 
-constexpr uint32_t SENSOR_COUNT = 3;
+class ModuleLockScope;
+
 constexpr uint32_t SENSOR_GROUP_ID = 0x03030000;
 constexpr uint8_t SENSOR_DESCRIPTOR_CLASS = 5;
 constexpr uint32_t EVENT_CLASS = 0x10000;
 constexpr uint32_t EVENT_CODE = 0x0A3F;
-constexpr char SETTINGS_KEY[] = "SOFTWARE\\TAVRIX\\NIVRAEnterprise\\SP\\KELVRIM";
 constexpr char PAGE_FAULT_SENSOR_NAME[] = "Page Faults/sec";
 
 // Constants of each sensor, in table order; index 2 is the page-fault sensor.
@@ -22,7 +22,7 @@ struct SensorConstants {
     uint32_t defaultFH;
     uint32_t defaultWH;
 };
-constexpr SensorConstants sensorConstants[SENSOR_COUNT] = {
+constexpr SensorConstants sensorConstants[SP_SENSOR_COUNT] = {
     {"PhyMemUsage", 0xC1, 50, 95, 90},
     {"PageFileUsage", 0xC1, 50, 95, 90},
     {PAGE_FAULT_SENSOR_NAME, 0x13, 1000, 30000, 20000},
@@ -55,40 +55,19 @@ struct EventQueue {
 // The capacity to grow to from a full queue of `capacity`, or 0 when it cannot grow further.
 uint32_t NextEventCapacity(uint32_t capacity);
 
-// Written by set-up at each start, by ticks and by threshold requests; change bits cleared by reads.
-extern SPSensorRecord sensorTable[SENSOR_COUNT];
-// Written by a start given settings and by "SP_GBLPROPERTY" set; read by ticks and both workers
-// (the sampler reads its interval atomically, without the lock).
-extern SPGlobalProperty globalProperty;
-// Appended to by set-up, ticks and threshold requests; emptied by "SP_EVENTS".
-extern EventQueue eventQueue;
-// Raised with the events above; returned and cleared by "SP_EVENTREASON".
-extern uint32_t pendingReasons;
-// Written by set-up and ticks; read by "SP_CONFIGITEM".
-extern MemoryFigures memoryFigures;
-// The sum of the last completed page-fault cycle: replaced only by the sampler thread, by atomic
-// exchange and without the lock; read atomically by set-up and ticks.
-extern uint32_t pageFaultSum;
-
-// An aligned 32-bit value that another thread replaces without the module lock.
-inline uint32_t AtomicRead(const uint32_t& value) {
-    return static_cast<uint32_t>(
-        InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(const_cast<uint32_t*>(&value)), 0, 0));
-}
-
 // The sensor with this identifier (first match from index 0), or null.
-SPSensorRecord* FindSensor(uint32_t sensorId);
+SPSensorRecord* FindSensor(const ModuleLockScope&, uint32_t sensorId);
 
-void RefreshMemoryFigures(const MEMORYSTATUSEX& status);
+void RefreshMemoryFigures(const ModuleLockScope&, const MEMORYSTATUSEX& status);
 
-// Whole percent in use, truncated; a zero total reads as 0 instead of dividing by zero.
+// Whole percent in use, truncated; a zero total, or more available than total, reads 0.
 uint32_t UsagePercent(uint32_t availKB, uint32_t totalKB);
 
 // intervalMs / 1000, at least 1, so intervals below a second never divide by zero.
 uint32_t PageFaultDivisor(uint32_t intervalMs);
 
 // The reading of sensor `index` from the current figures and the last page-fault sum.
-uint32_t SensorValue(uint32_t index);
+uint32_t SensorValue(const ModuleLockScope&, uint32_t index);
 
 // Classification used by sampling and threshold changes: FH is tested first.
 uint16_t ClassifyValue(uint32_t value, const uint32_t limits[4]);

@@ -1,7 +1,5 @@
 #include "state.h"
 
-#include "sensor_table.h"
-
 ModuleState moduleState;
 
 HANDLE AcquireModuleLock(const char* name) {
@@ -33,7 +31,12 @@ uint32_t UnixTime() {
     return UnixTimeOf(fileTime);
 }
 
-void QueueEvent(const SPSensorRecord& sensor) {
+void StoreGlobalProperty(const ModuleLockScope&, const SPGlobalProperty& property) {
+    moduleState.globalProperty.flags = property.flags;
+    AtomicWrite(moduleState.globalProperty.intervalMs, property.intervalMs);
+}
+
+void QueueEvent(const ModuleLockScope&, const SPSensorRecord& sensor) {
     SPEvent event;
     event.eventTime = sensor.stateTime;
     event.zero8 = 0;
@@ -48,15 +51,15 @@ void QueueEvent(const SPSensorRecord& sensor) {
     // The bytes the host must not rely on are zero rather than stack leftovers.
     event.reserved4 = event.reserved12 = 0;
     for (uint8_t& b : event.reserved36) b = 0;
-    eventQueue.Append(event);
+    moduleState.eventQueue.Append(event);
 }
 
-void RaiseReason(uint32_t bits) {
-    pendingReasons |= bits;
+void RaiseReason(const ModuleLockScope&, uint32_t bits) {
+    moduleState.pendingReasons |= bits;
     if (moduleState.run) SetEvent(moduleState.run->hostEvent.get());
 }
 
-void NotifyHost(const SPSensorRecord& sensor) {
-    QueueEvent(sensor);
-    RaiseReason(SP_REASON_EVENTS);
+void NotifyHost(const ModuleLockScope& lock, const SPSensorRecord& sensor) {
+    QueueEvent(lock, sensor);
+    RaiseReason(lock, SP_REASON_EVENTS);
 }

@@ -1,7 +1,6 @@
 #include "timer_thread.h"
 
 #include "sampling.h"
-#include "sensor_table.h"
 
 // The linker's symbol for the image this code is linked into: the DLL, or a test program that
 // links the module's code. (GetModuleHandleEx would do the same, but only from Windows XP on.)
@@ -37,9 +36,13 @@ DWORD WINAPI TimerThreadMain(void* param) {
     const TimerThreadStart start = *static_cast<TimerThreadStart*>(param);
     const HWND window = CreateTimerWindow();
     // Without a window there is nothing to tick; the thread still waits for its stop.
-    // Read without the lock, so a start never waits here for a request: an interval set
-    // meanwhile re-arms the timer once the run is published.
-    if (window) SetTimer(window, SAMPLING_TIMER_ID, AtomicRead(globalProperty.intervalMs), nullptr);
+    if (window) {
+        // Its run, for the window procedure to withdraw the window from as it goes.
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(start.run));
+        // Read without the lock, so a start never waits here for a request: an interval set
+        // meanwhile re-arms the timer once the run is published.
+        SetTimer(window, SAMPLING_TIMER_ID, AtomicRead(moduleState.globalProperty.intervalMs), nullptr);
+    }
     MSG message;
     PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue exists from here on
     start.run->timerWindow = window;
@@ -101,6 +104,12 @@ LRESULT CALLBACK TimerWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
         return 0;
     }
     case WM_DESTROY:
+        // Whatever destroys the window (the stop, or a WM_CLOSE from anywhere in the process),
+        // the run stops naming it before it is gone: its value may soon be another window's.
+        if (auto* run = reinterpret_cast<ModuleRun*>(GetWindowLongPtrA(window, GWLP_USERDATA))) {
+            ModuleLockScope lock;
+            run->timerWindow = nullptr;
+        }
         PostQuitMessage(0);
         return 0;
     case WM_REARM_SAMPLING_TIMER:
@@ -111,8 +120,8 @@ LRESULT CALLBACK TimerWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     }
 }
 
-void RearmSamplingTimer() {
+void RearmSamplingTimer(const ModuleLockScope&) {
     const ModuleRun* run = moduleState.run;
     if (run && run->timerWindow)
-        PostMessageA(run->timerWindow, WM_REARM_SAMPLING_TIMER, globalProperty.intervalMs, 0);
+        PostMessageA(run->timerWindow, WM_REARM_SAMPLING_TIMER, moduleState.globalProperty.intervalMs, 0);
 }

@@ -21,10 +21,9 @@ HINSTANCE ModuleInstance();
 HWND CreateTimerWindow();
 LRESULT CALLBACK TimerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Re-arms the sampling timer of the running module with the current interval; call it under the
-// module lock. A window's timer can only be set by the thread that owns the window, so the
-// request is posted to it; with no running module or no window there is nothing to re-arm and the
-// next start uses the new interval.
-void RearmSamplingTimer();
+// Re-arms the sampling timer of the running module with the current interval. A window's timer
+// can only be set by the thread that owns the window, so the request is posted to it; with no
+// running module or no window there is nothing to re-arm and the next start uses the new interval.
+void RearmSamplingTimer(const ModuleLockScope& lock);
 
 #endif

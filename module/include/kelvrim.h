@@ -46,6 +46,9 @@ enum : uint32_t {
     SP_OP_SET = 2,
 };
 
+// The module's sensors, always all of them in every multi-sensor reply, in this one order.
+constexpr uint32_t SP_SENSOR_COUNT = 3;
+
 // Threshold slots of limits[]: 0 and 1 are stored only; FH and WH classify.
 enum : uint32_t {
     SP_SLOT_FH = 2,

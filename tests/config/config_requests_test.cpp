@@ -31,7 +31,7 @@ void* AsParam(uint32_t value) { return reinterpret_cast<void*>(static_cast<uintp
 
 // Everything a request may change, to show that a refusal changed none of it.
 struct Snapshot {
-    SPSensorRecord sensors[SENSOR_COUNT];
+    SPSensorRecord sensors[SP_SENSOR_COUNT];
     SPGlobalProperty property;
     std::vector<SPEvent> events;
     uint32_t reasons;
@@ -39,11 +39,11 @@ struct Snapshot {
 
     static Snapshot Take() {
         Snapshot s;
-        memcpy(s.sensors, sensorTable, sizeof s.sensors);
-        s.property = globalProperty;
-        s.events.assign(eventQueue.items, eventQueue.items + eventQueue.count);
-        s.reasons = pendingReasons;
-        s.figures = memoryFigures;
+        memcpy(s.sensors, moduleState.sensorTable, sizeof s.sensors);
+        s.property = moduleState.globalProperty;
+        s.events.assign(moduleState.eventQueue.items, moduleState.eventQueue.items + moduleState.eventQueue.count);
+        s.reasons = moduleState.pendingReasons;
+        s.figures = moduleState.memoryFigures;
         return s;
     }
     bool operator==(const Snapshot& o) const {
@@ -67,10 +67,10 @@ bool StoredLimit(const char* name, const char* suffix, DWORD& value) {
 class ConfigRequests : public ::testing::Test {
 protected:
     void SetUp() override {
-        const uint32_t values[SENSOR_COUNT] = {50, 92, 31000};
-        for (uint32_t i = 0; i < SENSOR_COUNT; ++i) {
+        const uint32_t values[SP_SENSOR_COUNT] = {50, 92, 31000};
+        for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
             const SensorConstants& c = sensorConstants[i];
-            SPSensorRecord& s = sensorTable[i];
+            SPSensorRecord& s = moduleState.sensorTable[i];
             memset(&s, 0, sizeof s);
             s.sensorId = SensorIdOf(i);
             s.groupId = SENSOR_GROUP_ID;
@@ -87,10 +87,10 @@ protected:
             s.stateTime = 1600000000 + i;
             strcpy(s.name, c.name);
         }
-        globalProperty = {SP_PROP_NOTIFY_NORMAL, 5000};
-        eventQueue.Clear();
-        pendingReasons = 0;
-        memoryFigures = {1048576, 524288, 2097152, 1572864, 2097024, 1900000};
+        moduleState.globalProperty = {SP_PROP_NOTIFY_NORMAL, 5000};
+        moduleState.eventQueue.Clear();
+        moduleState.pendingReasons = 0;
+        moduleState.memoryFigures = {1048576, 524288, 2097152, 1572864, 2097024, 1900000};
         run.hostEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         moduleState.run = &run;
         LONG deleted = RegDeleteTreeA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
@@ -99,7 +99,7 @@ protected:
     void TearDown() override {
         moduleState.run = nullptr;
         run.hostEvent.reset();
-        eventQueue.Clear();
+        moduleState.eventQueue.Clear();
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
     }
     bool HostEventSet() const { return WaitForSingleObject(run.hostEvent.get(), 0) == WAIT_OBJECT_0; }
@@ -109,6 +109,7 @@ protected:
 // --- Dispatch ---
 
 TEST_F(ConfigRequests, MatchesTheLow8BitsOfTheOperationAndTheExactName) {
+    ModuleLockScope lock;
     struct Case {
         uint32_t op;
         const char* name;
@@ -122,23 +123,25 @@ TEST_F(ConfigRequests, MatchesTheLow8BitsOfTheOperationAndTheExactName) {
     };
     for (const Case& c : cases) {
         uint32_t count = 0xDEAD;
-        EXPECT_EQ(c.result, DispatchConfigRequest(c.op, c.name, &count, nullptr, nullptr))
+        EXPECT_EQ(c.result, DispatchConfigRequest(lock, c.op, c.name, &count, nullptr, nullptr))
             << std::hex << c.op << " " << (c.name ? c.name : "(null)");
         EXPECT_EQ(c.result ? 1u : 0xDEADu, count);
     }
 }
 
 TEST_F(ConfigRequests, BothOperationBitsRunTheFirstMatchingRow) {
+    ModuleLockScope lock;
     SPGlobalProperty property = {7, 7};
-    EXPECT_EQ(1, DispatchConfigRequest(3, "SP_GBLPROPERTY", &property, nullptr, nullptr));
+    EXPECT_EQ(1, DispatchConfigRequest(lock, 3, "SP_GBLPROPERTY", &property, nullptr, nullptr));
     EXPECT_EQ(SP_PROP_NOTIFY_NORMAL, property.flags);  // the get row comes first
     EXPECT_EQ(5000u, property.intervalMs);
-    EXPECT_EQ(5000u, globalProperty.intervalMs);
+    EXPECT_EQ(5000u, moduleState.globalProperty.intervalMs);
 }
 
 // Requests without a row for their operation, and the rows that only refuse, change nothing
 // even when handed parameters that another row would act on.
 TEST_F(ConfigRequests, UnmatchedAndRefusedRequestsChangeNothing) {
+    ModuleLockScope lock;
     struct Case {
         uint32_t op;
         const char* name;
@@ -148,8 +151,8 @@ TEST_F(ConfigRequests, UnmatchedAndRefusedRequestsChangeNothing) {
         {SP_OP_GET, "SP_CONFIGGROUPS"}, {SP_OP_SET, "SP_CONFIGGROUPS"}, {SP_OP_SET, "SP_CONFIGITEM"},
         {SP_OP_SET, "SP_CONFIGTYPE"},  {SP_OP_GET, "SP_UNKNOWN"},      {SP_OP_SET, "sp_gblproperty"},
     };
-    pendingReasons = SP_REASON_EVENTS;
-    QueueEvent(sensorTable[1]);
+    moduleState.pendingReasons = SP_REASON_EVENTS;
+    QueueEvent(lock, moduleState.sensorTable[1]);
     for (const Case& c : cases) {
         // param1 reads as a sensor id, a property, a count or an item key; param2 as a threshold.
         uint32_t first[8] = {SensorIdOf(0), 0, SENSOR_GROUP_ID, 20, 0, 0, 0, 0};
@@ -159,7 +162,7 @@ TEST_F(ConfigRequests, UnmatchedAndRefusedRequestsChangeNothing) {
         memcpy(firstBefore, first, sizeof first);
         memcpy(secondBefore, second, sizeof second);
         const Snapshot before = Snapshot::Take();
-        EXPECT_EQ(0, DispatchConfigRequest(c.op, c.name, first, second, third)) << c.op << " " << c.name;
+        EXPECT_EQ(0, DispatchConfigRequest(lock, c.op, c.name, first, second, third)) << c.op << " " << c.name;
         EXPECT_TRUE(before == Snapshot::Take()) << c.op << " " << c.name;
         EXPECT_EQ(0, memcmp(first, firstBefore, sizeof first)) << c.name;
         EXPECT_EQ(0, memcmp(second, secondBefore, sizeof second)) << c.name;
@@ -174,17 +177,18 @@ struct FormProbe {
     const char* name = nullptr;
     void* params[3] = {};
 } probe;
-int ProbeParams(void* p1, void* p2, void* p3) {
+int ProbeParams(const ModuleLockScope&, void* p1, void* p2, void* p3) {
     probe = {probe.calls + 1, 0, nullptr, {p1, p2, p3}};
     return 1;
 }
-int ProbeAll(uint32_t op, const char* name, void* p1, void* p2, void* p3) {
+int ProbeAll(const ModuleLockScope&, uint32_t op, const char* name, void* p1, void* p2, void* p3) {
     probe = {probe.calls + 1, op, name, {p1, p2, p3}};
     return 1;
 }
-int AnswerTwo(void*, void*, void*) { return 2; }
+int AnswerTwo(const ModuleLockScope&, void*, void*, void*) { return 2; }
 
 TEST(ConfigDispatch, CallsEachRowInItsFormAndPassesOverRowsWithoutOne) {
+    ModuleLockScope lock;
     const ConfigRequest table[] = {
         {SP_OP_GET, "PARAMS", ProbeParams, CALL_WITH_PARAMS},
         {SP_OP_GET, "ALL", ProbeAll, CALL_WITH_ALL},
@@ -198,26 +202,26 @@ TEST(ConfigDispatch, CallsEachRowInItsFormAndPassesOverRowsWithoutOne) {
     const char* all = "ALL";
 
     probe = {};
-    EXPECT_EQ(1, DispatchRequest(table, 0x301, "PARAMS", &a, &b, &c));
+    EXPECT_EQ(1, DispatchRequest(lock, table, 0x301, "PARAMS", &a, &b, &c));
     EXPECT_EQ(1, probe.calls);
     EXPECT_EQ(&a, probe.params[0]);
     EXPECT_EQ(&b, probe.params[1]);
     EXPECT_EQ(&c, probe.params[2]);
 
     probe = {};
-    EXPECT_EQ(1, DispatchRequest(table, 0x301, all, &a, &b, &c));
+    EXPECT_EQ(1, DispatchRequest(lock, table, 0x301, all, &a, &b, &c));
     EXPECT_EQ(0x301u, probe.op);  // the whole operation, not only the bits that matched
     EXPECT_EQ(all, probe.name);
     EXPECT_EQ(&c, probe.params[2]);
 
     probe = {};
-    EXPECT_EQ(1, DispatchRequest(table, 1, "BOTH", &a, &b, &c));
+    EXPECT_EQ(1, DispatchRequest(lock, table, 1, "BOTH", &a, &b, &c));
     EXPECT_EQ(nullptr, probe.name);  // bit 0x1 is tested first
 
     probe = {};
-    EXPECT_EQ(2, DispatchRequest(table, 1, "NONE", &a, &b, &c));
+    EXPECT_EQ(2, DispatchRequest(lock, table, 1, "NONE", &a, &b, &c));
     EXPECT_EQ(0, probe.calls);
-    EXPECT_EQ(0, DispatchRequest(table, 1, "AFTER", &a, &b, &c));
+    EXPECT_EQ(0, DispatchRequest(lock, table, 1, "AFTER", &a, &b, &c));
     EXPECT_EQ(0, probe.calls);
 }
 
@@ -295,10 +299,10 @@ TEST_F(ConfigRequests, SensorsComeInTheFormTheSelectorAsksFor) {
         for (uint32_t i = 0; i < c.entries; ++i)
             ExpectEntry(&buffer[i * c.entrySize], c.entrySize, before.sensors[c.first + i], CHANGED_ALL);
         EXPECT_EQ(0, memcmp(&buffer[written], &untouched[written], buffer.size() - written));
-        for (uint32_t i = 0; i < SENSOR_COUNT; ++i) {
+        for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
             const bool read = i >= c.first && i < c.first + c.entries;
-            EXPECT_EQ(read ? 0u : CHANGED_ALL, sensorTable[i].changeFlags) << i;
-            sensorTable[i].changeFlags = CHANGED_ALL;
+            EXPECT_EQ(read ? 0u : CHANGED_ALL, moduleState.sensorTable[i].changeFlags) << i;
+            moduleState.sensorTable[i].changeFlags = CHANGED_ALL;
         }
         EXPECT_TRUE(before == Snapshot::Take());  // nothing else changed
     }
@@ -308,7 +312,7 @@ TEST_F(ConfigRequests, SensorSizeQueryAsksForThreeAndASecondReadShowsNoChanges) 
     uint32_t count = 0;
     EXPECT_EQ(1, SPConfig(SP_OP_GET, "SP_SENSORS", &count, nullptr, AsParam(SP_SELECT_ONE)));
     EXPECT_EQ(3u, count);
-    EXPECT_EQ(CHANGED_ALL, sensorTable[0].changeFlags);
+    EXPECT_EQ(CHANGED_ALL, moduleState.sensorTable[0].changeFlags);
 
     SPSensorSummary summaries[3];
     ASSERT_EQ(1, SPConfig(SP_OP_GET, "SP_SENSORS", &count, summaries, AsParam(SP_SELECT_SUMMARY)));
@@ -319,6 +323,7 @@ TEST_F(ConfigRequests, SensorSizeQueryAsksForThreeAndASecondReadShowsNoChanges) 
 // --- Events ---
 
 TEST_F(ConfigRequests, EventsAreHandedOverWholeOrNotAtAll) {
+    ModuleLockScope lock;
     struct Case {
         const char* what;
         uint32_t queued;
@@ -337,9 +342,9 @@ TEST_F(ConfigRequests, EventsAreHandedOverWholeOrNotAtAll) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        eventQueue.Clear();
-        for (uint32_t i = 0; i < c.queued; ++i) QueueEvent(sensorTable[i % SENSOR_COUNT]);
-        std::vector<SPEvent> expected(eventQueue.items, eventQueue.items + eventQueue.count);
+        moduleState.eventQueue.Clear();
+        for (uint32_t i = 0; i < c.queued; ++i) QueueEvent(lock, moduleState.sensorTable[i % SP_SENSOR_COUNT]);
+        std::vector<SPEvent> expected(moduleState.eventQueue.items, moduleState.eventQueue.items + moduleState.eventQueue.count);
         std::vector<uint8_t> buffer(10 * sizeof(SPEvent), 0xCC);
         uint32_t count = c.count;
 
@@ -350,7 +355,7 @@ TEST_F(ConfigRequests, EventsAreHandedOverWholeOrNotAtAll) {
             EXPECT_EQ(0, memcmp(buffer.data(), expected.data(), written));
         }
         for (size_t i = written; i < buffer.size(); ++i) ASSERT_EQ(0xCC, buffer[i]) << i;
-        EXPECT_EQ(c.delivered || (c.buffer && c.result) ? 0u : c.queued, eventQueue.count);
+        EXPECT_EQ(c.delivered || (c.buffer && c.result) ? 0u : c.queued, moduleState.eventQueue.count);
     }
 }
 
@@ -390,17 +395,18 @@ const ThresholdCase thresholdCases[] = {
 };
 
 TEST_F(ConfigRequests, ThresholdChangesAreSavedAndReclassifyTheReading) {
+    ModuleLockScope lock;
     for (const ThresholdCase& c : thresholdCases) {
         SCOPED_TRACE(c.what);
         SetUp();
-        globalProperty.flags = c.flags;
+        moduleState.globalProperty.flags = c.flags;
         const Snapshot before = Snapshot::Take();
         uint32_t sensorId = c.sensorId;
         SPThreshold request = c.request;
         const uint32_t start = UnixTime();
 
         EXPECT_EQ(c.result, SPConfig(SP_OP_SET, "SP_THRESHOLD", &sensorId, &request, nullptr));
-        SPSensorRecord* sensor = FindSensor(c.sensorId);
+        SPSensorRecord* sensor = FindSensor(lock, c.sensorId);
         if (!c.result) {
             EXPECT_TRUE(before == Snapshot::Take());
             continue;
@@ -408,7 +414,7 @@ TEST_F(ConfigRequests, ThresholdChangesAreSavedAndReclassifyTheReading) {
         EXPECT_EQ(0, memcmp(c.limits, sensor->limits, sizeof c.limits));
         EXPECT_EQ(c.prevState, sensor->prevState);
         EXPECT_EQ(c.state, sensor->state);
-        const SPSensorRecord& old = before.sensors[sensor - sensorTable];
+        const SPSensorRecord& old = before.sensors[sensor - moduleState.sensorTable];
         EXPECT_EQ(old.value, sensor->value);
         EXPECT_EQ(old.sampleTime, sensor->sampleTime);
         const bool stamped = c.state != old.state || c.event;
@@ -418,11 +424,11 @@ TEST_F(ConfigRequests, ThresholdChangesAreSavedAndReclassifyTheReading) {
             EXPECT_EQ(old.stateTime, sensor->stateTime);
         }
 
-        ASSERT_EQ(c.event ? 1u : 0u, eventQueue.count);
-        EXPECT_EQ(c.event ? SP_REASON_EVENTS : 0u, pendingReasons);
+        ASSERT_EQ(c.event ? 1u : 0u, moduleState.eventQueue.count);
+        EXPECT_EQ(c.event ? SP_REASON_EVENTS : 0u, moduleState.pendingReasons);
         EXPECT_EQ(c.event, HostEventSet());
         if (c.event) {
-            const SPEvent& e = eventQueue.items[0];
+            const SPEvent& e = moduleState.eventQueue.items[0];
             EXPECT_EQ(sensor->stateTime, e.eventTime);
             EXPECT_EQ(c.sensorId, e.sensorId);
             EXPECT_EQ(c.prevState, e.prevState);
@@ -439,24 +445,24 @@ TEST_F(ConfigRequests, ThresholdChangesAreSavedAndReclassifyTheReading) {
 }
 
 TEST_F(ConfigRequests, ResetRestoresEachSensorsDefaultsAndKeepsTheLowerSlots) {
-    globalProperty.flags = SP_PROP_REPEAT | SP_PROP_NOTIFY_NORMAL;
-    const uint32_t changed[SENSOR_COUNT][4] = {{1, 2, 40, 30}, {0, 0, 95, 90}, {5, 6, 99999, 88888}};
-    for (uint32_t i = 0; i < SENSOR_COUNT; ++i) memcpy(sensorTable[i].limits, changed[i], sizeof changed[i]);
-    sensorTable[0].state = SP_STATE_FH;
-    sensorTable[2].state = SP_STATE_NORMAL;
+    moduleState.globalProperty.flags = SP_PROP_REPEAT | SP_PROP_NOTIFY_NORMAL;
+    const uint32_t changed[SP_SENSOR_COUNT][4] = {{1, 2, 40, 30}, {0, 0, 95, 90}, {5, 6, 99999, 88888}};
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) memcpy(moduleState.sensorTable[i].limits, changed[i], sizeof changed[i]);
+    moduleState.sensorTable[0].state = SP_STATE_FH;
+    moduleState.sensorTable[2].state = SP_STATE_NORMAL;
 
     EXPECT_EQ(1, SPConfig(SP_OP_SET, "SP_RESET", nullptr, nullptr, nullptr));
 
-    const uint32_t defaults[SENSOR_COUNT][4] = {{1, 2, 95, 90}, {0, 0, 95, 90}, {5, 6, 30000, 20000}};
-    const uint16_t states[SENSOR_COUNT] = {SP_STATE_NORMAL, SP_STATE_WH, SP_STATE_FH};
-    for (uint32_t i = 0; i < SENSOR_COUNT; ++i) {
-        EXPECT_EQ(0, memcmp(defaults[i], sensorTable[i].limits, sizeof defaults[i])) << i;
-        EXPECT_EQ(states[i], sensorTable[i].state) << i;
+    const uint32_t defaults[SP_SENSOR_COUNT][4] = {{1, 2, 95, 90}, {0, 0, 95, 90}, {5, 6, 30000, 20000}};
+    const uint16_t states[SP_SENSOR_COUNT] = {SP_STATE_NORMAL, SP_STATE_WH, SP_STATE_FH};
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
+        EXPECT_EQ(0, memcmp(defaults[i], moduleState.sensorTable[i].limits, sizeof defaults[i])) << i;
+        EXPECT_EQ(states[i], moduleState.sensorTable[i].state) << i;
     }
     // One event each: back to normal, repeated WH, into FH; in table order.
-    ASSERT_EQ(3u, eventQueue.count);
-    for (uint32_t i = 0; i < SENSOR_COUNT; ++i) EXPECT_EQ(SensorIdOf(i), eventQueue.items[i].sensorId);
-    EXPECT_EQ(SP_STATE_WH, eventQueue.items[1].prevState);
+    ASSERT_EQ(3u, moduleState.eventQueue.count);
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) EXPECT_EQ(SensorIdOf(i), moduleState.eventQueue.items[i].sensorId);
+    EXPECT_EQ(SP_STATE_WH, moduleState.eventQueue.items[1].prevState);
     EXPECT_TRUE(HostEventSet());
     // Only the sensors whose limits changed are written.
     DWORD value = 0;
@@ -468,12 +474,12 @@ TEST_F(ConfigRequests, ResetRestoresEachSensorsDefaultsAndKeepsTheLowerSlots) {
 }
 
 TEST_F(ConfigRequests, ResetPicksPageFaultDefaultsByName) {
-    strcpy(sensorTable[0].name, PAGE_FAULT_SENSOR_NAME);
-    strcpy(sensorTable[2].name, "Page Faults/Sec");
+    strcpy(moduleState.sensorTable[0].name, PAGE_FAULT_SENSOR_NAME);
+    strcpy(moduleState.sensorTable[2].name, "Page Faults/Sec");
     EXPECT_EQ(1, SPConfig(SP_OP_SET, "SP_RESET", nullptr, nullptr, nullptr));
-    EXPECT_EQ(30000u, sensorTable[0].limits[SP_SLOT_FH]);
-    EXPECT_EQ(95u, sensorTable[2].limits[SP_SLOT_FH]);
-    EXPECT_EQ(90u, sensorTable[2].limits[SP_SLOT_WH]);
+    EXPECT_EQ(30000u, moduleState.sensorTable[0].limits[SP_SLOT_FH]);
+    EXPECT_EQ(95u, moduleState.sensorTable[2].limits[SP_SLOT_FH]);
+    EXPECT_EQ(90u, moduleState.sensorTable[2].limits[SP_SLOT_WH]);
 }
 
 // --- Groups, reasons ---
@@ -501,7 +507,8 @@ TEST_F(ConfigRequests, TheOneSensorGroup) {
 }
 
 TEST_F(ConfigRequests, EventReasonIsReturnedOnceAndResetsTheHostEvent) {
-    RaiseReason(SP_REASON_EVENTS);
+    ModuleLockScope lock;
+    RaiseReason(lock, SP_REASON_EVENTS);
     ASSERT_TRUE(HostEventSet());
     uint32_t reasons = 0xDEAD;
     EXPECT_EQ(1, SPConfig(SP_OP_GET, "SP_EVENTREASON", &reasons, nullptr, nullptr));
@@ -605,6 +612,7 @@ TEST_F(ConfigRequests, ConfigTypeFillsItsRecordAndLeavesTheMiddleAlone) {
 // --- Null pointers ---
 
 TEST_F(ConfigRequests, NullPointersWhereARequestNeedsOneAreRefused) {
+    ModuleLockScope lock;
     uint32_t id = SensorIdOf(1);
     SPThreshold threshold = {0xF, {1, 2, 3, 4}};
     SPConfigItemKey key = {1, 0, SENSOR_GROUP_ID, 0};
@@ -629,8 +637,8 @@ TEST_F(ConfigRequests, NullPointersWhereARequestNeedsOneAreRefused) {
         {"item count", SP_OP_GET, "SP_CONFIGITEM", &key, nullptr, &list},
         {"type size", SP_OP_GET, "SP_CONFIGTYPE", nullptr, buffer, nullptr},
     };
-    pendingReasons = SP_REASON_EVENTS;
-    QueueEvent(sensorTable[2]);
+    moduleState.pendingReasons = SP_REASON_EVENTS;
+    QueueEvent(lock, moduleState.sensorTable[2]);
     for (const Case& c : cases) {
         const Snapshot before = Snapshot::Take();
         memset(buffer, 0xCC, sizeof buffer);

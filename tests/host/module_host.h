@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../../common/handles.h"
 #include "../support/guarded_buffer.h"
 #include "kelvrim.h"
 
@@ -31,6 +32,58 @@ inline std::string BesideThisProgram(const char* file) {
 }
 
 using support::GuardedBuffer;
+
+struct ProgramRun {
+    bool ended = false;  // false: it outlived its bound and was ended
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string output;  // stdout and stderr together
+};
+
+// Runs a program that lies beside this test, with its output collected; one that outlives the
+// bound is ended.
+inline ProgramRun RunBeside(const char* program, const std::string& arguments, DWORD boundMs) {
+    ProgramRun run;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    UniqueHandle readEnd, writeEnd;
+    if (!CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) return run;
+    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd.get();
+    startup.hStdError = writeEnd.get();
+    std::string commandLine = "\"" + BesideThisProgram(program) + "\" " + arguments;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+        return run;
+    UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
+    writeEnd.reset();  // the pipe ends when the program's copy closes
+
+    const DWORD deadline = GetTickCount() + boundMs;
+    run.ended = true;
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr)) break;  // closed
+        if (available) {
+            char chunk[4096];
+            DWORD got = 0;
+            if (!ReadFile(readEnd.get(), chunk, sizeof chunk, &got, nullptr)) break;
+            run.output.append(chunk, got);
+            continue;
+        }
+        if (int(GetTickCount() - deadline) > 0) {
+            TerminateProcess(processHandle.get(), 99);
+            run.ended = false;
+            break;
+        }
+        Sleep(50);
+    }
+    WaitForSingleObject(processHandle.get(), 5000);
+    GetExitCodeProcess(processHandle.get(), &run.exitCode);
+    return run;
+}
 
 // A u32 in its own guarded buffer: a count or a size the host passes by pointer.
 class GuardedCount {

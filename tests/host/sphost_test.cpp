@@ -13,53 +13,13 @@ namespace {
 
 constexpr DWORD RUN_BOUND_MS = 60000;
 
-struct SphostRun {
-    DWORD exitCode = 0xFFFFFFFF;
-    std::string output;  // stdout and stderr together
-};
+using SphostRun = ProgramRun;
 
 // Runs sphost.exe beside this test with `arguments`; a run that outlives the bound is ended.
 SphostRun RunSphost(const std::string& arguments) {
-    SphostRun run;
-    if (!pdh_stand_in::Reset()) return run;
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    UniqueHandle readEnd, writeEnd;
-    if (!CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) return run;
-    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
-
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = writeEnd.get();
-    startup.hStdError = writeEnd.get();
-    std::string commandLine = "\"" + BesideThisProgram("sphost.exe") + "\" " + arguments;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
-        return run;
-    UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
-    writeEnd.reset();  // the pipe ends when sphost's copy closes
-
-    const DWORD deadline = GetTickCount() + RUN_BOUND_MS;
-    for (;;) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr)) break;  // closed
-        if (available) {
-            char chunk[4096];
-            DWORD got = 0;
-            if (!ReadFile(readEnd.get(), chunk, sizeof chunk, &got, nullptr)) break;
-            run.output.append(chunk, got);
-            continue;
-        }
-        if (int(GetTickCount() - deadline) > 0) {
-            TerminateProcess(processHandle.get(), 99);
-            ADD_FAILURE() << "sphost outlived " << RUN_BOUND_MS << " ms: " << arguments;
-            break;
-        }
-        Sleep(50);
-    }
-    WaitForSingleObject(processHandle.get(), 5000);
-    GetExitCodeProcess(processHandle.get(), &run.exitCode);
+    if (!pdh_stand_in::Reset()) return SphostRun();
+    const SphostRun run = RunBeside("sphost.exe", arguments, RUN_BOUND_MS);
+    EXPECT_TRUE(run.ended) << "sphost outlived " << RUN_BOUND_MS << " ms: " << arguments;
     return run;
 }
 

@@ -35,10 +35,10 @@ protected:
         DeleteKey(AGENT_KEY);
         ASSERT_TRUE(SetText(AGENT_KEY, "PathName", AGENT_DIRECTORY + "drovek.exe"));
         // Stored limits, a marker and a sub-key: all of it goes.
-        DeleteKey(MODULE_SETTINGS_KEY);
-        ASSERT_TRUE(SetDword(MODULE_SETTINGS_KEY, "PhyMemUsageWH", 80));
-        ASSERT_TRUE(SetDword(MODULE_SETTINGS_KEY, PATCH_MARKER_VALUE, 1));
-        ASSERT_TRUE(SetDword(std::string(MODULE_SETTINGS_KEY) + "\\Sub", "Any", 1));
+        DeleteKey(SETTINGS_KEY);
+        ASSERT_TRUE(SetDword(SETTINGS_KEY, "PhyMemUsageWH", 80));
+        ASSERT_TRUE(SetDword(SETTINGS_KEY, PATCH_MARKER_VALUE, 1));
+        ASSERT_TRUE(SetDword(std::string(SETTINGS_KEY) + "\\Sub", "Any", 1));
     }
     void TearDown() override {
         RemoveDirectoryA(STAGING_PATH.c_str());
@@ -59,7 +59,7 @@ TEST_F(Deploy, ReplacesALongerModuleByExactlyTheCarriedImage) {
     EXPECT_EQ(seen.modulePath, MODULE_PATH);
     EXPECT_EQ(seen.bytesWritten, CarriedImage().size());
     EXPECT_FALSE(Exists(STAGING_PATH));
-    EXPECT_FALSE(KeyExists(MODULE_SETTINGS_KEY));
+    EXPECT_FALSE(KeyExists(SETTINGS_KEY));
 }
 
 TEST_F(Deploy, WritesTheModuleWhereThereWasNone) {
@@ -71,7 +71,7 @@ TEST_F(Deploy, FailsWithoutAgentPathNameAfterDeletingTheSettingsKey) {
     DeleteKey(AGENT_KEY);
     DeployReport seen;
     EXPECT_FALSE(DeployModule(&seen));
-    EXPECT_FALSE(KeyExists(MODULE_SETTINGS_KEY));
+    EXPECT_FALSE(KeyExists(SETTINGS_KEY));
     EXPECT_EQ(seen.failure, DeployFailure::AgentDirectory);
     EXPECT_EQ(seen.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     // Nothing left to delete the second time.
@@ -94,7 +94,7 @@ TEST_F(Deploy, FailsCleanlyForAnAgentDirectoryTooLongForTheModuleName) {
 TEST_F(Deploy, FailsForAnAgentDirectoryThatDoesNotExist) {
     ASSERT_TRUE(SetText(AGENT_KEY, "PathName", "C:\\KovPatchTests\\Missing\\drovek.exe"));
     EXPECT_FALSE(DeployModule());
-    EXPECT_FALSE(KeyExists(MODULE_SETTINGS_KEY));
+    EXPECT_FALSE(KeyExists(SETTINGS_KEY));
 }
 
 TEST_F(Deploy, AModuleFileInUseIsLeftWhole) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/handles.h"
+#include "restricted_key.h"
 #include "probes.h"
 #include "registry_helpers.h"
 
@@ -33,23 +34,13 @@ void RemoveOurUninstallEntries() {
 
 std::string Entry(const std::string& name) { return UNINSTALL + "\\" + OUR_ENTRIES + " " + name; }
 
-// Gives the key this DACL, or with null none at all (full access); its owner may always do so.
-bool SetAccess(const std::string& path, ACL* dacl) {
-    RegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, WRITE_DAC, key.put()) != ERROR_SUCCESS) return false;
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, dacl != nullptr, dacl, FALSE);
-    return RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
-}
-
 class Probes : public ::testing::Test {
 protected:
     void SetUp() override {
         RemoveOurUninstallEntries();
         DeleteKey(PRODUCT_KEY);
         DeleteKey(AGENT_KEY);
-        DeleteKey(MODULE_SETTINGS_KEY);
+        DeleteKey(SETTINGS_KEY);
     }
     void TearDown() override { SetUp(); }
 };
@@ -103,14 +94,8 @@ TEST_F(Probes, AnEntryThatCannotBeOpenedIsSkipped) {
     // Readable by nobody: its display name would match, but the walk must pass it by.
     const std::string locked = Entry("A Locked");
     ASSERT_TRUE(SetText(locked, "DisplayName", "TAVRIX Corvantis"));
-    ACL emptyAcl;
-    InitializeAcl(&emptyAcl, sizeof emptyAcl, ACL_REVISION);
-    ASSERT_TRUE(SetAccess(locked, &emptyAcl));
-    // Given back on every way out, so the clean-up can remove the key.
-    struct Unlock {
-        std::string path;
-        ~Unlock() { SetAccess(path, nullptr); }
-    } unlock{locked};
+    RestrictedKey lock(HKEY_LOCAL_MACHINE, locked.c_str(), 0);
+    ASSERT_TRUE(lock.Restricted());
     RegKey probe;
     ASSERT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, locked.c_str(), 0, KEY_QUERY_VALUE, probe.put()));
 
@@ -178,21 +163,21 @@ TEST_F(Probes, VersionOfAnotherTypeIsReadAsItsFourBytes) {
 
 TEST_F(Probes, MarkerIsPresentWhateverItsTypeWhenItFitsFourBytes) {
     EXPECT_FALSE(IsPatchMarkerPresent());  // no key
-    ASSERT_TRUE(SetDword(MODULE_SETTINGS_KEY, "PhyMemUsageWH", 90));
+    ASSERT_TRUE(SetDword(SETTINGS_KEY, "PhyMemUsageWH", 90));
     EXPECT_FALSE(IsPatchMarkerPresent());  // no value
-    ASSERT_TRUE(SetDword(MODULE_SETTINGS_KEY, PATCH_MARKER_VALUE, 0));
+    ASSERT_TRUE(SetDword(SETTINGS_KEY, PATCH_MARKER_VALUE, 0));
     EXPECT_TRUE(IsPatchMarkerPresent());
-    ASSERT_TRUE(SetText(MODULE_SETTINGS_KEY, PATCH_MARKER_VALUE, "1"));
+    ASSERT_TRUE(SetText(SETTINGS_KEY, PATCH_MARKER_VALUE, "1"));
     EXPECT_TRUE(IsPatchMarkerPresent());
     const ULONGLONG eightBytes = 1;
-    ASSERT_TRUE(SetRaw(MODULE_SETTINGS_KEY, PATCH_MARKER_VALUE, REG_QWORD, &eightBytes, sizeof eightBytes));
+    ASSERT_TRUE(SetRaw(SETTINGS_KEY, PATCH_MARKER_VALUE, REG_QWORD, &eightBytes, sizeof eightBytes));
     EXPECT_FALSE(IsPatchMarkerPresent());
 }
 
 TEST_F(Probes, WritePatchMarkerCreatesTheKeyWithADwordOne) {
     EXPECT_EQ(WritePatchMarker(), ERROR_SUCCESS);
     DWORD value = 0, size = sizeof value, type = 0;
-    ASSERT_EQ(RegGetValueA(HKEY_LOCAL_MACHINE, MODULE_SETTINGS_KEY, PATCH_MARKER_VALUE, RRF_RT_ANY, &type, &value,
+    ASSERT_EQ(RegGetValueA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, PATCH_MARKER_VALUE, RRF_RT_ANY, &type, &value,
                            &size),
               ERROR_SUCCESS);
     EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));

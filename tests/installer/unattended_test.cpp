@@ -3,10 +3,12 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "patch_run.h"
+#include "restricted_key.h"
 
 namespace {
 
@@ -316,6 +318,28 @@ TEST_F(Unattended, ASecondRunWhileTheFirstHoldsTheLockIsTurnedAwayWith1618) {
                                "check marker: absent, error 2 (*)", "consent: answered No"} +
                          Ended("declined", 1602));
     ExpectUntouched();
+}
+
+TEST_F(Unattended, AMarkerThatCannotBeWrittenIsLoggedAndThePatchStillSucceeds) {
+    // While "Patch OK!" is open the settings key (made again by the restarted agent, or here)
+    // becomes read-only, so the marker written after the box cannot be.
+    std::unique_ptr<RestrictedKey> readOnly;
+    std::string arguments;
+    const Outcome outcome = Run(Mode::Interactive, 0, [&](const boxes::Box& box) {
+        if (box.text == PATCH_OK) {
+            RegKey made;
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY, 0, nullptr, 0, KEY_READ, nullptr, made.put(), nullptr);
+            readOnly.reset(new RestrictedKey(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY, KEY_READ));
+        }
+        return boxes::Answer(IDYES)(box);
+    }, &arguments);
+    ASSERT_TRUE(readOnly && readOnly->Restricted());
+    if (!readOnly->Enforced()) GTEST_SKIP() << "this platform grants full access to the key regardless of its DACL";
+    EXPECT_EQ(outcome.run.exitCode, 0u);  // as designed, a marker that is not written changes no outcome
+    ExpectLog(outcome, Started(Mode::Interactive, arguments) + ChecksPassed(Mode::Interactive) + StepsSucceeded(8) +
+                           Lines{"marker not written, error 5 (*)"} + Ended("patched", 0));
+    readOnly.reset();
+    EXPECT_FALSE(sim::ValueExists(sim::SETTINGS_KEY, sim::MARKER_VALUE));
 }
 
 TEST_F(Unattended, ARunEndedWhileItHoldsTheLockLeavesItToTheNextRun) {

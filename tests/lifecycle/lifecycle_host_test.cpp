@@ -6,6 +6,7 @@
 #include "box_in_process.h"
 #include "module_host.h"
 #include "process_counts.h"
+#include "restricted_key.h"
 #include "pdh_stand_in.h"
 
 using namespace host;
@@ -223,6 +224,9 @@ TEST_F(Lifecycle, AnUnreadableLimitFailsTheStartAfterTheErrorBox) {
     SPStartupInfo info = {};
     EXPECT_EQ(0, module.Initialize(nullptr, &info));
     EXPECT_TRUE(answerer.Answered());
+    EXPECT_EQ(5u, info.startupCode);
+    // The event it had handed out is closed: its value must not stay where the host may close it.
+    EXPECT_EQ(nullptr, info.hostEvent);
     EXPECT_EQ(threads, ThreadCount());  // the sampler it had started is gone
     EXPECT_EQ(0, module.Uninitialize());
 }
@@ -230,33 +234,9 @@ TEST_F(Lifecycle, AnUnreadableLimitFailsTheStartAfterTheErrorBox) {
 TEST_F(Lifecycle, AKeyWithoutFullAccessCountsAsAbsent) {
     // Readable but not writable for everyone: the open with full access fails.
     ASSERT_TRUE(WriteSettings({ALWAYS_FH, ALWAYS_FH, ALWAYS_FH}));
-    RegKey key;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, WRITE_DAC | KEY_READ, key.put()));
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    char aclBuffer[256];
-    PACL acl = reinterpret_cast<PACL>(aclBuffer);
-    InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION);
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
-    AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ | WRITE_DAC, everyone);
-    FreeSid(everyone);  // the ACE holds a copy
-    SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor));
-    // The rights come back on every way out, so the key can be removed.
-    struct Restore {
-        HKEY key;
-        ~Restore() {
-            SECURITY_DESCRIPTOR open;
-            InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
-            SetSecurityDescriptorDacl(&open, FALSE, nullptr, FALSE);
-            RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &open);
-        }
-    } restore{key.get()};
-    RegKey probe;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_ALL_ACCESS, probe.put()) == ERROR_SUCCESS)
-        GTEST_SKIP() << "this platform grants full access to the key regardless of its DACL";
+    RestrictedKey readOnly(HKEY_LOCAL_MACHINE, SETTINGS_KEY, KEY_READ | WRITE_DAC);
+    ASSERT_TRUE(readOnly.Restricted());
+    if (!readOnly.Enforced()) GTEST_SKIP() << "this platform grants full access to the key regardless of its DACL";
 
     ModuleHost module;
     ASSERT_TRUE(module.Start(SP_PROP_NOTIFY_NORMAL));

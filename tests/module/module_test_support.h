@@ -15,21 +15,21 @@
 class ModuleStateGuard {
 public:
     ModuleStateGuard() {
-        memcpy(table_, sensorTable, sizeof table_);
-        property_ = globalProperty;
-        eventQueue.Clear();
-        pendingReasons = 0;
+        memcpy(table_, moduleState.sensorTable, sizeof table_);
+        property_ = moduleState.globalProperty;
+        moduleState.eventQueue.Clear();
+        moduleState.pendingReasons = 0;
     }
     ~ModuleStateGuard() {
-        memcpy(sensorTable, table_, sizeof table_);
-        globalProperty = property_;
-        eventQueue.Clear();
-        pendingReasons = 0;
-        pageFaultSum = 0;
+        memcpy(moduleState.sensorTable, table_, sizeof table_);
+        moduleState.globalProperty = property_;
+        moduleState.eventQueue.Clear();
+        moduleState.pendingReasons = 0;
+        moduleState.pageFaultSum = 0;
     }
 
 private:
-    SPSensorRecord table_[SENSOR_COUNT];
+    SPSensorRecord table_[SP_SENSOR_COUNT];
     SPGlobalProperty property_;
 };
 
@@ -51,7 +51,7 @@ private:
 };
 
 inline std::vector<SPEvent> QueuedEvents() {
-    return std::vector<SPEvent>(eventQueue.items, eventQueue.items + eventQueue.count);
+    return std::vector<SPEvent>(moduleState.eventQueue.items, moduleState.eventQueue.items + moduleState.eventQueue.count);
 }
 
 // The module's settings key, emptied (or removed) for one test and removed afterwards.

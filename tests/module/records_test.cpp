@@ -3,10 +3,11 @@
 #include <string.h>
 
 #include "sensor_table.h"
+#include "state.h"
 
 TEST(SensorTable, IdentifiersHaveTheirBytesInMemoryOrder) {
     const uint8_t expected[3][4] = {{0x00, 1, 0x02, 0x01}, {0x00, 2, 0x02, 0x01}, {0x00, 3, 0x02, 0x01}};
-    for (uint32_t i = 0; i < SENSOR_COUNT; ++i) {
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
         uint32_t id = SensorIdOf(i);
         EXPECT_EQ(0, memcmp(&id, expected[i], 4)) << i;
     }
@@ -15,20 +16,22 @@ TEST(SensorTable, IdentifiersHaveTheirBytesInMemoryOrder) {
 }
 
 TEST(SensorTable, StartsZeroWithDefaultGlobalProperty) {
-    EXPECT_EQ(2u, globalProperty.flags);
-    EXPECT_EQ(5000u, globalProperty.intervalMs);
-    EXPECT_EQ(nullptr, FindSensor(SensorIdOf(0)));  // nothing set up yet: all records are zero
+    ModuleLockScope lock;
+    EXPECT_EQ(2u, moduleState.globalProperty.flags);
+    EXPECT_EQ(5000u, moduleState.globalProperty.intervalMs);
+    EXPECT_EQ(nullptr, FindSensor(lock, SensorIdOf(0)));  // nothing set up yet: all records are zero
 }
 
 TEST(SensorTable, FindSensorScansFromTheFirst) {
-    SPSensorRecord saved[SENSOR_COUNT];
-    memcpy(saved, sensorTable, sizeof saved);
-    for (uint32_t i = 0; i < SENSOR_COUNT; ++i) sensorTable[i].sensorId = SensorIdOf(i);
-    EXPECT_EQ(&sensorTable[1], FindSensor(0x01020200));
-    EXPECT_EQ(nullptr, FindSensor(0x01020400));
-    sensorTable[2].sensorId = SensorIdOf(1);
-    EXPECT_EQ(&sensorTable[1], FindSensor(0x01020200));
-    memcpy(sensorTable, saved, sizeof saved);
+    ModuleLockScope lock;
+    SPSensorRecord saved[SP_SENSOR_COUNT];
+    memcpy(saved, moduleState.sensorTable, sizeof saved);
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) moduleState.sensorTable[i].sensorId = SensorIdOf(i);
+    EXPECT_EQ(&moduleState.sensorTable[1], FindSensor(lock, 0x01020200));
+    EXPECT_EQ(nullptr, FindSensor(lock, 0x01020400));
+    moduleState.sensorTable[2].sensorId = SensorIdOf(1);
+    EXPECT_EQ(&moduleState.sensorTable[1], FindSensor(lock, 0x01020200));
+    memcpy(moduleState.sensorTable, saved, sizeof saved);
 }
 
 TEST(Classification, FhIsTestedFirstAndLimitsAreInclusive) {
@@ -64,6 +67,7 @@ TEST(Readings, PageFaultDivisorIsWholeSecondsAndNeverZero) {
 }
 
 TEST(Readings, MemoryFiguresAreKilobytesLow32Bits) {
+    ModuleLockScope lock;
     MEMORYSTATUSEX status = {};
     status.ullTotalPhys = 0x123456789ABCDull;
     status.ullAvailPhys = 1023;
@@ -71,13 +75,13 @@ TEST(Readings, MemoryFiguresAreKilobytesLow32Bits) {
     status.ullAvailPageFile = 0x40000000000ull;  // 2^42 bytes = 2^32 KB: low 32 bits are 0
     status.ullTotalVirtual = 0xFFFFFFFFull;
     status.ullAvailVirtual = 2048;
-    RefreshMemoryFigures(status);
-    EXPECT_EQ(static_cast<uint32_t>(0x123456789ABCDull >> 10), memoryFigures.totalPhysKB);
-    EXPECT_EQ(0u, memoryFigures.availPhysKB);
-    EXPECT_EQ(1u, memoryFigures.totalPageFileKB);
-    EXPECT_EQ(0u, memoryFigures.availPageFileKB);
-    EXPECT_EQ(0x3FFFFFu, memoryFigures.totalVirtualKB);
-    EXPECT_EQ(2u, memoryFigures.availVirtualKB);
+    RefreshMemoryFigures(lock, status);
+    EXPECT_EQ(static_cast<uint32_t>(0x123456789ABCDull >> 10), moduleState.memoryFigures.totalPhysKB);
+    EXPECT_EQ(0u, moduleState.memoryFigures.availPhysKB);
+    EXPECT_EQ(1u, moduleState.memoryFigures.totalPageFileKB);
+    EXPECT_EQ(0u, moduleState.memoryFigures.availPageFileKB);
+    EXPECT_EQ(0x3FFFFFu, moduleState.memoryFigures.totalVirtualKB);
+    EXPECT_EQ(2u, moduleState.memoryFigures.availVirtualKB);
 }
 
 TEST(EventQueueGrowth, StopsBeforeTheByteCountOverflows) {

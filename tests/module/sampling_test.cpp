@@ -25,15 +25,16 @@ struct Expected {
 
 // Ticks the readings into one sensor at times 1, 2, 3, ... and returns the events queued.
 std::vector<SPEvent> Tick(uint32_t flags, std::initializer_list<uint32_t> readings, std::vector<uint16_t>* states) {
-    globalProperty.flags = flags;
+    ModuleLockScope lock;
+    moduleState.globalProperty.flags = flags;
     SPSensorRecord sensor = Sensor(95, 90, 0);
     uint32_t time = 0;
     for (uint32_t reading : readings) {
-        if (EvaluateSample(reading, ++time, sensor)) QueueEvent(sensor);
+        if (EvaluateSample(lock, reading, ++time, sensor)) QueueEvent(lock, sensor);
         if (states) states->push_back(sensor.state);
     }
     std::vector<SPEvent> events = QueuedEvents();
-    eventQueue.Clear();
+    moduleState.eventQueue.Clear();
     return events;
 }
 
@@ -66,50 +67,52 @@ TEST(EvaluateSample, NotifiesByTheSwitches) {
 }
 
 TEST(EvaluateSample, KeepsTheRecordFields) {
+    ModuleLockScope lock;
     ModuleStateGuard guard;
-    globalProperty.flags = 0;
+    moduleState.globalProperty.flags = 0;
     SPSensorRecord sensor = Sensor(95, 90, 91, SP_STATE_WH);
     sensor.stateTime = 7;
     sensor.prevState = SP_STATE_NORMAL;
 
-    EXPECT_FALSE(EvaluateSample(91, 10, sensor));  // same value, same state
+    EXPECT_FALSE(EvaluateSample(lock, 91, 10, sensor));  // same value, same state
     EXPECT_EQ(0u, sensor.changeFlags);
     EXPECT_EQ(10u, sensor.sampleTime);
     EXPECT_EQ(SP_STATE_WH, sensor.prevState);  // equal to state after an unchanged sample
     EXPECT_EQ(7u, sensor.stateTime);
 
-    EXPECT_FALSE(EvaluateSample(20, 11, sensor));  // back to normal without the notify-normal switch
+    EXPECT_FALSE(EvaluateSample(lock, 20, 11, sensor));  // back to normal without the notify-normal switch
     EXPECT_EQ(SP_CHANGED_VALUE | SP_CHANGED_STATE, sensor.changeFlags);
     EXPECT_EQ(SP_STATE_WH, sensor.prevState);
     EXPECT_EQ(SP_STATE_NORMAL, sensor.state);
     EXPECT_EQ(11u, sensor.stateTime);
 
     SPSensorRecord zeroFh = Sensor(0, 90);
-    EXPECT_TRUE(EvaluateSample(0, 12, zeroFh));  // FH of 0 puts every reading in FH
+    EXPECT_TRUE(EvaluateSample(lock, 0, 12, zeroFh));  // FH of 0 puts every reading in FH
     EXPECT_EQ(SP_STATE_FH, zeroFh.state);
 }
 
 TEST(ApplyThresholds, SavesOnlyRealChangesAndClassifiesAgain) {
+    ModuleLockScope lock;
     ModuleStateGuard guard;
     SettingsKey key;
-    globalProperty.flags = SP_PROP_NOTIFY_NORMAL;
+    moduleState.globalProperty.flags = SP_PROP_NOTIFY_NORMAL;
     SPSensorRecord sensor = Sensor(95, 90, 92, SP_STATE_WH);
     sensor.prevState = SP_STATE_NORMAL;
 
     SPThreshold same = {0xF, {0, 0, 95, 90}};
-    EXPECT_FALSE(ApplyThresholds(same, 5, sensor));
+    EXPECT_FALSE(ApplyThresholds(lock, same, 5, sensor));
     EXPECT_EQ(0u, sensor.changeFlags);
     EXPECT_EQ(SP_STATE_NORMAL, sensor.prevState);  // left as it was, unlike a tick
     EXPECT_TRUE(SettingsKey::Names().empty());     // nothing saved
 
     SPThreshold lowerSlots = {0x3, {1, 2, 0, 0}};
-    EXPECT_FALSE(ApplyThresholds(lowerSlots, 6, sensor));
+    EXPECT_FALSE(ApplyThresholds(lock, lowerSlots, 6, sensor));
     EXPECT_EQ(SP_CHANGED_THRESHOLD, sensor.changeFlags);
     EXPECT_EQ(SP_STATE_WH, sensor.state);  // the lower slots never classify
     EXPECT_EQ((std::vector<std::string>{"PhyMemUsageFH", "PhyMemUsageWH"}), SettingsKey::Names());
 
     SPThreshold raiseWh = {0x8 | 0x100, {0, 0, 0, 93}};  // unknown mask bits are ignored
-    EXPECT_TRUE(ApplyThresholds(raiseWh, 7, sensor));  // to normal, notified with the switch on
+    EXPECT_TRUE(ApplyThresholds(lock, raiseWh, 7, sensor));  // to normal, notified with the switch on
     EXPECT_EQ(SP_STATE_NORMAL, sensor.state);
     EXPECT_EQ(SP_STATE_WH, sensor.prevState);
     EXPECT_EQ(7u, sensor.stateTime);
@@ -121,12 +124,13 @@ TEST(ApplyThresholds, SavesOnlyRealChangesAndClassifiesAgain) {
 }
 
 TEST(ApplyThresholds, AnEmptyMaskStillRepeatsAboveWh) {
+    ModuleLockScope lock;
     ModuleStateGuard guard;
     SettingsKey key;
-    globalProperty.flags = SP_PROP_REPEAT;
+    moduleState.globalProperty.flags = SP_PROP_REPEAT;
     SPSensorRecord sensor = Sensor(95, 90, 96, SP_STATE_FH);
     SPThreshold none = {0, {}};
-    EXPECT_TRUE(ApplyThresholds(none, 9, sensor));
+    EXPECT_TRUE(ApplyThresholds(lock, none, 9, sensor));
     EXPECT_EQ(SP_STATE_FH, sensor.prevState);
     EXPECT_EQ(9u, sensor.stateTime);
     EXPECT_EQ(0u, sensor.changeFlags);
@@ -135,34 +139,34 @@ TEST(ApplyThresholds, AnEmptyMaskStillRepeatsAboveWh) {
 
 TEST(SampleTick, DoesNothingWhileTheModuleIsIdle) {
     ModuleStateGuard guard;
-    sensorTable[0] = Sensor(0, 0);
+    moduleState.sensorTable[0] = Sensor(0, 0);
     moduleState.run = nullptr;
     SampleTick();
-    EXPECT_EQ(0u, sensorTable[0].sampleTime);
-    EXPECT_EQ(0u, eventQueue.count);
+    EXPECT_EQ(0u, moduleState.sensorTable[0].sampleTime);
+    EXPECT_EQ(0u, moduleState.eventQueue.count);
 }
 
 TEST(SampleTick, ReadsMemoryAndNotifiesEachSensorInOrder) {
     ModuleStateGuard guard;
-    for (uint32_t i = 0; i < SENSOR_COUNT; ++i) sensorTable[i] = Sensor(0, 0);  // everything is FH
-    for (uint32_t i = 0; i < SENSOR_COUNT; ++i) sensorTable[i].sensorId = SensorIdOf(i);
-    globalProperty = {SP_PROP_NOTIFY_NORMAL, 4000};
-    pageFaultSum = 4003;
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) moduleState.sensorTable[i] = Sensor(0, 0);  // everything is FH
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) moduleState.sensorTable[i].sensorId = SensorIdOf(i);
+    moduleState.globalProperty = {SP_PROP_NOTIFY_NORMAL, 4000};
+    moduleState.pageFaultSum = 4003;
     PublishedRun run;
     SampleTick();
 
     MEMORYSTATUSEX status = {};
     status.dwLength = sizeof status;
     GlobalMemoryStatusEx(&status);
-    EXPECT_EQ(static_cast<uint32_t>(status.ullTotalPhys >> 10), memoryFigures.totalPhysKB);
+    EXPECT_EQ(static_cast<uint32_t>(status.ullTotalPhys >> 10), moduleState.memoryFigures.totalPhysKB);
     std::vector<SPEvent> events = QueuedEvents();
     ASSERT_EQ(3u, events.size());
-    for (uint32_t i = 0; i < SENSOR_COUNT; ++i) {
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
         EXPECT_EQ(SensorIdOf(i), events[i].sensorId);
         EXPECT_EQ(events[0].eventTime, events[i].eventTime);  // one time for the whole tick
     }
-    EXPECT_EQ(1000u, sensorTable[2].value);  // 4003 / (4000 / 1000)
-    EXPECT_LE(sensorTable[0].value, 100u);
-    EXPECT_EQ(SP_REASON_EVENTS, pendingReasons);
+    EXPECT_EQ(1000u, moduleState.sensorTable[2].value);  // 4003 / (4000 / 1000)
+    EXPECT_LE(moduleState.sensorTable[0].value, 100u);
+    EXPECT_EQ(SP_REASON_EVENTS, moduleState.pendingReasons);
     EXPECT_TRUE(run.EventSet());
 }

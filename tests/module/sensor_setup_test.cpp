@@ -25,19 +25,20 @@ void StoreAll(DWORD phyWh, DWORD phyFh) {
 }  // namespace
 
 TEST(SetupSensors, WithoutAKeyWritesTheDefaults) {
+    ModuleLockScope lock;
     ModuleStateGuard guard;
     SettingsKey key;
-    globalProperty.intervalMs = 1999;
-    pageFaultSum = 777;
-    ASSERT_EQ(ERROR_SUCCESS, SetupSensors());
+    moduleState.globalProperty.intervalMs = 1999;
+    moduleState.pageFaultSum = 777;
+    ASSERT_EQ(ERROR_SUCCESS, SetupSensors(lock));
 
     EXPECT_EQ(allSix, SettingsKey::Names());
     const DWORD defaults[] = {30000, 20000, 95, 90, 95, 90};
     for (size_t i = 0; i < allSix.size(); ++i) EXPECT_EQ(defaults[i], SettingsKey::Get(allSix[i].c_str()));
 
     const char* names[] = {"PhyMemUsage", "PageFileUsage", "Page Faults/sec"};
-    for (uint32_t i = 0; i < SENSOR_COUNT; ++i) {
-        const SPSensorRecord& s = sensorTable[i];
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
+        const SPSensorRecord& s = moduleState.sensorTable[i];
         EXPECT_EQ(SensorIdOf(i), s.sensorId);
         EXPECT_EQ(SENSOR_GROUP_ID, s.groupId);
         EXPECT_EQ(i == 2 ? 0x13 : 0xC1, s.descriptorCode);
@@ -48,53 +49,57 @@ TEST(SetupSensors, WithoutAKeyWritesTheDefaults) {
         EXPECT_EQ(0u, s.stateTime);
         EXPECT_NE(0u, s.sampleTime);
     }
-    EXPECT_EQ(777u, sensorTable[2].value);  // divisor 1 at 1999 ms
+    EXPECT_EQ(777u, moduleState.sensorTable[2].value);  // divisor 1 at 1999 ms
 }
 
 TEST(SetupSensors, StoredLimitsOfAnyValueAreUsedAndNothingIsWritten) {
+    ModuleLockScope lock;
     ModuleStateGuard guard;
     SettingsKey key;
     StoreAll(0, 0xFFFFFFFF);  // WH 0: physical memory starts in WH
     PublishedRun run;
-    sensorTable[0].stateTime = 1234;  // kept from an earlier run: the first event carries it
-    ASSERT_EQ(ERROR_SUCCESS, SetupSensors());
+    moduleState.sensorTable[0].stateTime = 1234;  // kept from an earlier run: the first event carries it
+    ASSERT_EQ(ERROR_SUCCESS, SetupSensors(lock));
 
-    EXPECT_EQ(0u, sensorTable[0].limits[SP_SLOT_WH]);
-    EXPECT_EQ(0xFFFFFFFFu, sensorTable[0].limits[SP_SLOT_FH]);
-    EXPECT_EQ(101u, sensorTable[1].limits[SP_SLOT_WH]);
-    EXPECT_EQ(0xFFFFFFFEu, sensorTable[2].limits[SP_SLOT_WH]);
-    EXPECT_EQ(SP_STATE_WH, sensorTable[0].state);
+    EXPECT_EQ(0u, moduleState.sensorTable[0].limits[SP_SLOT_WH]);
+    EXPECT_EQ(0xFFFFFFFFu, moduleState.sensorTable[0].limits[SP_SLOT_FH]);
+    EXPECT_EQ(101u, moduleState.sensorTable[1].limits[SP_SLOT_WH]);
+    EXPECT_EQ(0xFFFFFFFEu, moduleState.sensorTable[2].limits[SP_SLOT_WH]);
+    EXPECT_EQ(SP_STATE_WH, moduleState.sensorTable[0].state);
     std::vector<SPEvent> events = QueuedEvents();
     ASSERT_EQ(1u, events.size());
     EXPECT_EQ(1234u, events[0].eventTime);
     EXPECT_EQ(SP_STATE_NORMAL, events[0].prevState);
     EXPECT_EQ(SP_STATE_WH, events[0].state);
-    EXPECT_EQ(0u, sensorTable[0].stateTime);
+    EXPECT_EQ(0u, moduleState.sensorTable[0].stateTime);
     EXPECT_TRUE(run.EventSet());
     EXPECT_EQ(allSix, SettingsKey::Names());
 }
 
 TEST(SetupSensors, FirstClassificationTestsWhFirst) {
+    ModuleLockScope lock;
     ModuleStateGuard guard;
     SettingsKey key;
     StoreAll(100, 0);  // FH below WH: every reading below WH is normal at set-up
-    ASSERT_EQ(ERROR_SUCCESS, SetupSensors());
-    ASSERT_LT(sensorTable[0].value, 100u);
-    EXPECT_EQ(SP_STATE_NORMAL, sensorTable[0].state);
-    EXPECT_EQ(0u, eventQueue.count);
+    ASSERT_EQ(ERROR_SUCCESS, SetupSensors(lock));
+    ASSERT_LT(moduleState.sensorTable[0].value, 100u);
+    EXPECT_EQ(SP_STATE_NORMAL, moduleState.sensorTable[0].state);
+    EXPECT_EQ(0u, moduleState.eventQueue.count);
 }
 
 TEST(SetupSensors, AKeyWithOnlyTheInstallerMarkerGetsTheDefaults) {
+    ModuleLockScope lock;
     ModuleStateGuard guard;
     SettingsKey key;
     SettingsKey::SetDword("12C954DC-D880-4a30-8354-56807FDF4CAC", 1);
-    ASSERT_EQ(ERROR_SUCCESS, SetupSensors());
-    EXPECT_EQ(90u, sensorTable[0].limits[SP_SLOT_WH]);
+    ASSERT_EQ(ERROR_SUCCESS, SetupSensors(lock));
+    EXPECT_EQ(90u, moduleState.sensorTable[0].limits[SP_SLOT_WH]);
     EXPECT_EQ(20000u, SettingsKey::Get("Page Faults/secWH"));
     EXPECT_EQ(1u, SettingsKey::Get("12C954DC-D880-4a30-8354-56807FDF4CAC"));  // never touched
 }
 
 TEST(SetupSensors, ShortDataAndOtherTypesFillTheLowBytes) {
+    ModuleLockScope lock;
     ModuleStateGuard guard;
     SettingsKey key;
     StoreAll(90, 95);
@@ -102,12 +107,13 @@ TEST(SetupSensors, ShortDataAndOtherTypesFillTheLowBytes) {
     SettingsKey::SetRaw("PhyMemUsageWH", REG_BINARY, &one, 1);       // 90 = 0x5A: low byte replaced
     const BYTE two[2] = {0x10, 0x27};
     SettingsKey::SetRaw("Page Faults/secFH", REG_BINARY, two, 2);   // 0x2710 = 10000 over 30000's low bytes
-    ASSERT_EQ(ERROR_SUCCESS, SetupSensors());
-    EXPECT_EQ(0x07u, sensorTable[0].limits[SP_SLOT_WH]);
-    EXPECT_EQ((30000u & 0xFFFF0000u) | 0x2710u, sensorTable[2].limits[SP_SLOT_FH]);
+    ASSERT_EQ(ERROR_SUCCESS, SetupSensors(lock));
+    EXPECT_EQ(0x07u, moduleState.sensorTable[0].limits[SP_SLOT_WH]);
+    EXPECT_EQ((30000u & 0xFFFF0000u) | 0x2710u, moduleState.sensorTable[2].limits[SP_SLOT_FH]);
 }
 
 TEST(SetupSensors, LimitsOfEveryStoredTypeAndSize) {
+    ModuleLockScope lock;
     // Whatever the stored type, data of at most 4 bytes fills the limit from its low byte on;
     // anything longer cannot be read and fails the set-up.
     ModuleStateGuard guard;
@@ -132,17 +138,18 @@ TEST(SetupSensors, LimitsOfEveryStoredTypeAndSize) {
         SettingsKey key;
         StoreAll(90, 95);
         SettingsKey::SetRaw("PhyMemUsageWH", c.type, c.data, c.bytes);
-        const LONG status = SetupSensors();
+        const LONG status = SetupSensors(lock);
         if (c.limit == 0xFFFFFFFF) {
             EXPECT_EQ(ERROR_MORE_DATA, status) << c.type << " " << c.bytes;
         } else {
             EXPECT_EQ(ERROR_SUCCESS, status) << c.type << " " << c.bytes;
-            EXPECT_EQ(c.limit, sensorTable[0].limits[SP_SLOT_WH]) << c.type << " " << c.bytes;
+            EXPECT_EQ(c.limit, moduleState.sensorTable[0].limits[SP_SLOT_WH]) << c.type << " " << c.bytes;
         }
     }
 }
 
 TEST(SetupSensors, AnUnreadableLimitShowsTheErrorBoxAndFails) {
+    ModuleLockScope lock;
     ModuleStateGuard guard;
     const struct Case {
         const char* what;
@@ -160,15 +167,15 @@ TEST(SetupSensors, AnUnreadableLimitShowsTheErrorBoxAndFails) {
             const ULONGLONG big = 95;
             SettingsKey::SetRaw(c.name, REG_QWORD, &big, sizeof big);
         }
-        memset(sensorTable, 0, sizeof sensorTable);
-        const LONG status = SetupSensors();
+        memset(moduleState.sensorTable, 0, sizeof moduleState.sensorTable);
+        const LONG status = SetupSensors(lock);
         EXPECT_NE(ERROR_SUCCESS, status) << c.what;
         BoxAnswerer answerer("Error");
         ReportSetupFailure(status);
         EXPECT_FALSE(answerer.Text().empty()) << c.what;  // the system's text for the status
-        EXPECT_EQ(SensorIdOf(0), sensorTable[0].sensorId) << c.what;  // earlier sensors are set up
-        EXPECT_EQ(0u, sensorTable[2].sensorId) << c.what;              // later ones untouched
-        EXPECT_EQ(0u, sensorTable[1].state) << c.what;
+        EXPECT_EQ(SensorIdOf(0), moduleState.sensorTable[0].sensorId) << c.what;  // earlier sensors are set up
+        EXPECT_EQ(0u, moduleState.sensorTable[2].sensorId) << c.what;              // later ones untouched
+        EXPECT_EQ(0u, moduleState.sensorTable[1].state) << c.what;
     }
 }
 

@@ -71,6 +71,37 @@ TEST(ModuleLock, AnAbandonedLockIsTakenByTheNextCaller) {
     CloseHandle(creator);
 }
 
+// The scope says whether it holds the module's own lock: a request made before any start has no
+// lock to take, and goes on without it.
+TEST(ModuleLock, AScopeSaysWhetherItHoldsTheModuleLock) {
+    HANDLE existing = OpenMutexA(SYNCHRONIZE, FALSE, MODULE_LOCK_NAME);
+    if (!existing) {
+        ModuleLockScope before;
+        EXPECT_FALSE(before.Held());
+    }
+    UniqueHandle keeper(CreateMutexA(nullptr, FALSE, MODULE_LOCK_NAME));
+    ASSERT_TRUE(keeper);
+    if (existing) CloseHandle(existing);
+    DWORD waited = 0;
+    LPTHREAD_START_ROUTINE tryIt = [](void* p) WINAPI -> DWORD {
+        HANDLE h = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, MODULE_LOCK_NAME);
+        *static_cast<DWORD*>(p) = WaitForSingleObject(h, 0);
+        if (*static_cast<DWORD*>(p) == WAIT_OBJECT_0) ReleaseMutex(h);
+        CloseHandle(h);
+        return 0;
+    };
+    {
+        ModuleLockScope held;
+        EXPECT_TRUE(held.Held());
+        UniqueHandle other(CreateThread(nullptr, 0, tryIt, &waited, 0, nullptr));
+        WaitForSingleObject(other.get(), 10000);
+        EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), waited);
+    }
+    UniqueHandle after(CreateThread(nullptr, 0, tryIt, &waited, 0, nullptr));
+    WaitForSingleObject(after.get(), 10000);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), waited);
+}
+
 TEST(Clock, CountsSecondsFromTheEpoch) {
     SYSTEMTIME epoch = {1970, 1, 4, 1, 0, 0, 0, 0};
     FILETIME t;
@@ -89,6 +120,7 @@ TEST(Clock, CountsSecondsFromTheEpoch) {
 }
 
 TEST(Reporting, QueuedEventCarriesTheSensorFieldsAtTheirOffsets) {
+    ModuleLockScope lock;
     SPSensorRecord sensor = {};
     sensor.sensorId = 0x01020300;
     sensor.groupId = 0x03030000;
@@ -96,10 +128,10 @@ TEST(Reporting, QueuedEventCarriesTheSensorFieldsAtTheirOffsets) {
     sensor.state = SP_STATE_FH;
     sensor.value = 31234;
     sensor.stateTime = 0x5F5E1000;
-    eventQueue.Clear();
-    QueueEvent(sensor);
-    QueueEvent(sensor);
-    ASSERT_EQ(2u, eventQueue.count);
+    moduleState.eventQueue.Clear();
+    QueueEvent(lock, sensor);
+    QueueEvent(lock, sensor);
+    ASSERT_EQ(2u, moduleState.eventQueue.count);
 
     const uint8_t expected[72] = {
         0x00, 0x10, 0x5E, 0x5F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // eventTime, -, 0, -
@@ -109,31 +141,33 @@ TEST(Reporting, QueuedEventCarriesTheSensorFieldsAtTheirOffsets) {
         0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
         0x00, 0x00, 0x01, 0x00, 0x3F, 0x0A, 0x00, 0x00,  // eventClass, eventCode
     };
-    EXPECT_EQ(0, memcmp(expected, &eventQueue.items[0], 72));
-    EXPECT_EQ(0, memcmp(expected, &eventQueue.items[1], 72));  // two identical records in order
-    eventQueue.Clear();
+    EXPECT_EQ(0, memcmp(expected, &moduleState.eventQueue.items[0], 72));
+    EXPECT_EQ(0, memcmp(expected, &moduleState.eventQueue.items[1], 72));  // two identical records in order
+    moduleState.eventQueue.Clear();
 }
 
 TEST(Reporting, RaisingAReasonSignalsTheHostEvent) {
+    ModuleLockScope lock;
     ModuleStateGuard guard;
-    RaiseReason(SP_REASON_EVENTS);  // no running module: the reason is kept all the same
-    EXPECT_EQ(SP_REASON_EVENTS, pendingReasons);
+    RaiseReason(lock, SP_REASON_EVENTS);  // no running module: the reason is kept all the same
+    EXPECT_EQ(SP_REASON_EVENTS, moduleState.pendingReasons);
     PublishedRun run;
-    RaiseReason(SP_REASON_EVENTS);
-    RaiseReason(SP_REASON_EVENTS);
-    EXPECT_EQ(SP_REASON_EVENTS, pendingReasons);
+    RaiseReason(lock, SP_REASON_EVENTS);
+    RaiseReason(lock, SP_REASON_EVENTS);
+    EXPECT_EQ(SP_REASON_EVENTS, moduleState.pendingReasons);
     EXPECT_TRUE(run.EventSet());
     EXPECT_TRUE(run.EventSet());  // manual reset
 }
 
 TEST(Reporting, QueueGrowsInArrivalOrder) {
-    eventQueue.Clear();
+    ModuleLockScope lock;
+    moduleState.eventQueue.Clear();
     SPSensorRecord sensor = {};
     for (uint32_t i = 0; i < 1000; ++i) {
         sensor.value = i;
-        QueueEvent(sensor);
+        QueueEvent(lock, sensor);
     }
-    ASSERT_EQ(1000u, eventQueue.count);
-    for (uint32_t i = 0; i < 1000; ++i) ASSERT_EQ(i, eventQueue.items[i].value);
-    eventQueue.Clear();
+    ASSERT_EQ(1000u, moduleState.eventQueue.count);
+    for (uint32_t i = 0; i < 1000; ++i) ASSERT_EQ(i, moduleState.eventQueue.items[i].value);
+    moduleState.eventQueue.Clear();
 }

@@ -10,8 +10,8 @@ namespace {
 class TimerThreadRun {
 public:
     explicit TimerThreadRun(uint32_t intervalMs) {
-        globalProperty.intervalMs = intervalMs;
-        for (uint32_t i = 0; i < SENSOR_COUNT; ++i) sensorTable[i].sensorId = SensorIdOf(i);
+        moduleState.globalProperty.intervalMs = intervalMs;
+        for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) moduleState.sensorTable[i].sensorId = SensorIdOf(i);
         run_.stopEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         run_.timerThread = StartTimerThread(run_);
         moduleState.run = &run_;
@@ -24,10 +24,10 @@ public:
     }
     // Waits (bounded) until a tick stamps a new sample time; the time of that wait in ms, or -1.
     static long WaitForTick(DWORD boundMs) {
-        sensorTable[0].sampleTime = 0;
+        moduleState.sensorTable[0].sampleTime = 0;
         const DWORD start = GetTickCount();
         while (GetTickCount() - start < boundMs) {
-            if (sensorTable[0].sampleTime != 0) return long(GetTickCount() - start);
+            if (moduleState.sensorTable[0].sampleTime != 0) return long(GetTickCount() - start);
             Sleep(5);
         }
         return -1;
@@ -61,12 +61,15 @@ TEST(TimerThread, TicksOnItsHiddenWindowAndEndsOnClose) {
 
     // A timer message with any identifier runs one tick.
     KillTimer(run.window(), SAMPLING_TIMER_ID);
-    sensorTable[0].sampleTime = 0;
+    moduleState.sensorTable[0].sampleTime = 0;
     SendMessageA(run.window(), WM_TIMER, 7, 0);
-    EXPECT_NE(0u, sensorTable[0].sampleTime);
+    EXPECT_NE(0u, moduleState.sensorTable[0].sampleTime);
 
+    // Anything in the process may close it: the run then no longer names it, so no request posts
+    // to a window handle that may be another window's by then.
     PostMessageA(run.window(), WM_CLOSE, 0, 0);
     EXPECT_EQ(0u, ExitCodeAfter(run.thread(), 5000));
+    EXPECT_EQ(nullptr, run.window()) << "the run still names the window that WM_CLOSE destroyed";
 }
 
 TEST(TimerThread, TheStopEventEndsItAndTakesTheWindowWithIt) {
@@ -90,8 +93,8 @@ TEST(TimerThread, ReArmFromAnotherThreadTakesTheNewInterval) {
     // The re-arm runs where SPConfig would run it: on this thread, under the module lock.
     {
         ModuleLockScope held;
-        globalProperty.intervalMs = 150;
-        RearmSamplingTimer();
+        moduleState.globalProperty.intervalMs = 150;
+        RearmSamplingTimer(held);
     }
     EXPECT_GE(TimerThreadRun::WaitForTick(5000), 0);
     EXPECT_GE(TimerThreadRun::WaitForTick(5000), 0);  // still periodic
@@ -104,12 +107,13 @@ TEST(TimerThread, ReArmFromAnotherThreadTakesTheNewInterval) {
 }
 
 TEST(TimerThread, ReArmWithoutARunningModuleDoesNothing) {
+    ModuleLockScope lock;
     ModuleStateGuard guard;
     moduleState.run = nullptr;
-    RearmSamplingTimer();
+    RearmSamplingTimer(lock);
     ModuleRun windowless;
     moduleState.run = &windowless;
-    RearmSamplingTimer();
+    RearmSamplingTimer(lock);
     moduleState.run = nullptr;
     MSG message;
     Sleep(50);

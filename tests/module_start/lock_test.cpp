@@ -31,7 +31,7 @@ DWORD WINAPI Request(void* p) {
     Seen& seen = *static_cast<Seen*>(p);
     ModuleLockScope lock;
     seen.published = moduleState.run != nullptr;
-    seen.setUp = strcmp(sensorTable[2].name, "Page Faults/sec") == 0;
+    seen.setUp = strcmp(moduleState.sensorTable[2].name, "Page Faults/sec") == 0;
     return 0;
 }
 
@@ -49,7 +49,7 @@ TEST(ModuleLock, StartAndStopWaitForARequestThatHoldsIt) {
     SPStartupInfo warm = {};
     ASSERT_EQ(1, SPInitialize(nullptr, &warm));  // the lock exists from here on
     ASSERT_EQ(1, SPUninitialize());
-    memset(sensorTable, 0, sizeof sensorTable);
+    memset(moduleState.sensorTable, 0, sizeof moduleState.sensorTable);
 
     // A start: nothing of it shows while the lock is held elsewhere.
     HANDLE held = AcquireModuleLock(MODULE_LOCK_NAME);
@@ -61,8 +61,8 @@ TEST(ModuleLock, StartAndStopWaitForARequestThatHoldsIt) {
         Sleep(20);
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(starter.get(), HELD_MS));
     EXPECT_EQ(nullptr, moduleState.run);
-    EXPECT_EQ(0u, sensorTable[2].sensorId);
-    EXPECT_STREQ("", sensorTable[2].name);
+    EXPECT_EQ(0u, moduleState.sensorTable[2].sensorId);
+    EXPECT_STREQ("", moduleState.sensorTable[2].name);
     // A request queued behind the start sees no run, or a run whose sensors are all set up.
     Seen seen;
     UniqueHandle requester(CreateThread(nullptr, 0, Request, &seen, 0, nullptr));
@@ -72,7 +72,7 @@ TEST(ModuleLock, StartAndStopWaitForARequestThatHoldsIt) {
     ASSERT_EQ(1, start.result);
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(requester.get(), 10000));
     EXPECT_TRUE(!seen.published || seen.setUp) << "a request saw a published run whose sensors were not set up";
-    EXPECT_STREQ("Page Faults/sec", sensorTable[2].name);
+    EXPECT_STREQ("Page Faults/sec", moduleState.sensorTable[2].name);
     EXPECT_NE(nullptr, moduleState.run);
 
     // A stop: the run and its host event stay whole while the lock is held elsewhere.

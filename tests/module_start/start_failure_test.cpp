@@ -73,8 +73,9 @@ TEST_F(StartFailure, LeavesNothingRunningWhereverItFails) {
         answerer.reset();
         EXPECT_EQ(5u, info.startupCode) << c.what;
         EXPECT_EQ(0xABCDu, info.hostData) << c.what;
-        ASSERT_NE(nullptr, info.hostEvent) << c.what;
-        EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(info.hostEvent, 0)) << c.what << ": the host may unload us now";
+        // The event it had handed out is closed, and its value gone from the host's record: a
+        // host that closed it in turn could close an object of its own by then.
+        EXPECT_EQ(nullptr, info.hostEvent) << c.what;
         EXPECT_EQ(nullptr, moduleState.run) << c.what;
         if (round == 1) {
             EXPECT_EQ(threads, ThreadCount()) << c.what;

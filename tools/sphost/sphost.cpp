@@ -18,7 +18,6 @@ namespace {
 
 enum ExitCode { EXIT_DONE = 0, EXIT_USAGE = 1, EXIT_NO_PROVIDER = 2, EXIT_NOT_STARTED = 3, EXIT_REFUSED = 4 };
 
-constexpr uint32_t SENSOR_COUNT = 3;
 constexpr DWORD FASTEST_READINGS_MS = 250;  // a tiny interval must not flood the screen
 
 HANDLE stopRequested;
@@ -89,14 +88,14 @@ std::string Now() {
     return text;
 }
 
-bool ReadSensors(const Provider& provider, SPSensorRecord (&sensors)[SENSOR_COUNT]) {
+bool ReadSensors(const Provider& provider, SPSensorRecord (&sensors)[SP_SENSOR_COUNT]) {
     uint32_t count = 0;
-    if (!provider.config(SP_OP_GET, "SP_SENSORS", &count, nullptr, nullptr) || count != SENSOR_COUNT) return false;
+    if (!provider.config(SP_OP_GET, "SP_SENSORS", &count, nullptr, nullptr) || count != SP_SENSOR_COUNT) return false;
     return provider.config(SP_OP_GET, "SP_SENSORS", &count, sensors, nullptr) != 0;
 }
 
 void PrintReadings(const Provider& provider) {
-    SPSensorRecord sensors[SENSOR_COUNT];
+    SPSensorRecord sensors[SP_SENSOR_COUNT];
     if (!ReadSensors(provider, sensors)) {
         Say("%s  (the provider refused to report its sensors)\n", Now().c_str());
         return;
@@ -113,7 +112,7 @@ void PrintHeading() {
 
 // The provider names its sensors only in the full record; events carry just the identifier.
 std::string SensorName(const Provider& provider, uint32_t sensorId) {
-    SPSensorRecord sensors[SENSOR_COUNT];
+    SPSensorRecord sensors[SP_SENSOR_COUNT];
     if (ReadSensors(provider, sensors))
         for (const SPSensorRecord& s : sensors)
             if (s.sensorId == sensorId) return s.name;
@@ -143,7 +142,7 @@ void DrainEvents(const Provider& provider) {
 
 // The identifier of a sensor given by name or by number.
 bool FindSensorId(const Provider& provider, const std::string& sensor, uint32_t& sensorId) {
-    SPSensorRecord sensors[SENSOR_COUNT];
+    SPSensorRecord sensors[SP_SENSOR_COUNT];
     if (!ReadSensors(provider, sensors)) return false;
     char* end = nullptr;
     const unsigned long number = strtoul(sensor.c_str(), &end, 0);
