@@ -176,7 +176,7 @@ void StartAndStop(int cycles) {
         CounterQuery query;
         counter.push_back(MillisOf([&] {
             query = OpenCounterQuery();
-            AddCounter(query.get(), object, name, nullptr, static_cast<DWORD>(-1));
+            AddCounter(query.get(), object, name);
         }));
         setup.push_back(MillisOf([] {
             ModuleLockScope lock;

@@ -1,6 +1,6 @@
 # copy_beside(<target> <built-target>...)
 #
-# Keeps a copy of each built target's file beside <target>'s output, copied again whenever that
+# Keeps a copy of each built target's file beside <target>'s file, copied again whenever that
 # file is rebuilt, even when <target> itself is not (a post-build step of <target> would leave a
 # stale copy behind).
 include_guard(GLOBAL)
@@ -10,7 +10,7 @@ function(copy_beside target)
   foreach(built IN LISTS ARGN)
     set(stamp ${dir}/${built}.copied)
     add_custom_command(OUTPUT ${stamp}
-      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${built}> ${dir}
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${built}> $<TARGET_FILE_DIR:${target}>
       COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
       DEPENDS ${built} $<TARGET_FILE:${built}>
       VERBATIM)

@@ -10,7 +10,8 @@ void NoteState(ServiceReport& report, DWORD state) {
     report.states[report.stateCount - 1] = state;
 }
 
-DWORD Failed(ServiceReport& report, DWORD result) {
+// The result, with the Win32 error that led to it noted for the log.
+DWORD WithLastError(ServiceReport& report, DWORD result) {
     report.error = GetLastError();
     return result;
 }
@@ -22,13 +23,13 @@ DWORD StopServiceAndWait(const char* name, ServiceReport* report) {
     ServiceReport& seen = report ? *report : ignored;
     seen = ServiceReport();
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) return Failed(seen, SERVICE_RESULT_NO_MANAGER);
+    if (!manager) return WithLastError(seen, SERVICE_RESULT_NO_MANAGER);
     ServiceHandle service(OpenServiceA(manager.get(), name, SERVICE_ALL_ACCESS));
-    if (!service) return Failed(seen, SERVICE_RESULT_NO_SERVICE);
+    if (!service) return WithLastError(seen, SERVICE_RESULT_NO_SERVICE);
 
     SERVICE_STATUS status = {};
     // A refused request is how a service that is not running answers.
-    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return Failed(seen, SERVICE_RESULT_OK);
+    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return WithLastError(seen, SERVICE_RESULT_OK);
     NoteState(seen, status.dwCurrentState);
 
     const DWORD start = GetTickCount();
@@ -53,10 +54,10 @@ DWORD StartServiceByName(const char* name, ServiceReport* report) {
     ServiceReport& seen = report ? *report : ignored;
     seen = ServiceReport();
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) return Failed(seen, SERVICE_RESULT_NO_MANAGER);
+    if (!manager) return WithLastError(seen, SERVICE_RESULT_NO_MANAGER);
     ServiceHandle service(OpenServiceA(manager.get(), name, SERVICE_ALL_ACCESS));
-    if (!service) return Failed(seen, SERVICE_RESULT_NO_SERVICE);
+    if (!service) return WithLastError(seen, SERVICE_RESULT_NO_SERVICE);
     if (StartServiceA(service.get(), 0, nullptr)) return SERVICE_RESULT_OK;
-    return Failed(seen, GetLastError() == ERROR_SERVICE_ALREADY_RUNNING ? SERVICE_RESULT_OK
+    return WithLastError(seen, GetLastError() == ERROR_SERVICE_ALREADY_RUNNING ? SERVICE_RESULT_OK
                                                                         : SERVICE_RESULT_START_FAILED);
 }

@@ -8,12 +8,11 @@ CounterQuery OpenCounterQuery() {
 
 namespace {
 
-int MakeCounterPath(wchar_t (&path)[MAX_PATH], const wchar_t* objectName, const wchar_t* instanceName,
-                    const wchar_t* counterName, DWORD instanceIndex) {
+// On the local computer, with no instance.
+int MakeCounterPath(wchar_t (&path)[MAX_PATH], const wchar_t* objectName, const wchar_t* counterName) {
     PDH_COUNTER_PATH_ELEMENTS_W elements = {};
     elements.szObjectName = const_cast<wchar_t*>(objectName);
-    elements.szInstanceName = const_cast<wchar_t*>(instanceName);
-    elements.dwInstanceIndex = instanceIndex;
+    elements.dwInstanceIndex = static_cast<DWORD>(-1);
     elements.szCounterName = const_cast<wchar_t*>(counterName);
     DWORD size = MAX_PATH;
     return PdhMakeCounterPathW(&elements, path, &size, 0) == ERROR_SUCCESS ? 1 : 0;
@@ -21,11 +20,10 @@ int MakeCounterPath(wchar_t (&path)[MAX_PATH], const wchar_t* objectName, const 
 
 }  // namespace
 
-PDH_HCOUNTER AddCounter(PDH_HQUERY query, const wchar_t* objectName, const wchar_t* counterName,
-                        const wchar_t* instanceName, DWORD instanceIndex) {
+PDH_HCOUNTER AddCounter(PDH_HQUERY query, const wchar_t* objectName, const wchar_t* counterName) {
     if (!query) return nullptr;
     wchar_t path[MAX_PATH] = {};
-    if (!MakeCounterPath(path, objectName, instanceName, counterName, instanceIndex)) return nullptr;
+    if (!MakeCounterPath(path, objectName, counterName)) return nullptr;
     PDH_HCOUNTER counter = nullptr;
     return PdhAddCounterW(query, path, 0, &counter) == ERROR_SUCCESS ? counter : nullptr;
 }

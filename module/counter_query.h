@@ -8,9 +8,8 @@
 
 // A live-data query, owned; empty on failure.
 CounterQuery OpenCounterQuery();
-// The counter added to `query`, or null.
-PDH_HCOUNTER AddCounter(PDH_HQUERY query, const wchar_t* objectName, const wchar_t* counterName,
-                        const wchar_t* instanceName, DWORD instanceIndex);
+// The counter of an object without instances added to `query`, or null.
+PDH_HCOUNTER AddCounter(PDH_HQUERY query, const wchar_t* objectName, const wchar_t* counterName);
 // Takes the counter out of its query before the query is closed; nothing for null.
 void RemoveCounter(PDH_HCOUNTER counter);
 

@@ -46,8 +46,7 @@ bool BuildRun(ModuleRun& run, SPStartupInfo& info) {
             return false;
     }
     run.counterQuery = OpenCounterQuery();
-    run.pageFaultCounter =
-        AddCounter(run.counterQuery.get(), objectName, counterName, nullptr, static_cast<DWORD>(-1));
+    run.pageFaultCounter = AddCounter(run.counterQuery.get(), objectName, counterName);
     if (!run.pageFaultCounter) return false;
 
     run.stopEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));

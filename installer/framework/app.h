@@ -8,7 +8,7 @@
 
 class CWinApp {
 public:
-    explicit CWinApp(const char* appName = nullptr);
+    CWinApp();
     virtual ~CWinApp();
     CWinApp(const CWinApp&) = delete;
     CWinApp& operator=(const CWinApp&) = delete;
@@ -17,9 +17,6 @@ public:
     virtual BOOL InitInstance();
     // The process's exit code.
     virtual int ExitInstance();
-
-    HINSTANCE m_hInstance = nullptr;
-    const char* m_pszAppName;
 };
 
 // The one application object, or null before it is constructed.

@@ -1,0 +1,64 @@
+# How each shipped binary is made: kelvrim.dll, KOVPatch.exe (carrying the module) and sphost.exe,
+# from the code their folders define (kelvrim_core, kovpatch_core and kovpatch_app, sphost_code).
+# Both trees compile that code with product_code(); only the shipped sub-build, with the shipped
+# toolchain, links the binaries (add_shipped_binaries()).
+include_guard(GLOBAL)
+include(${CMAKE_CURRENT_LIST_DIR}/CopyBeside.cmake)
+
+# The product's code throws and catches nothing and asks no types at run time: without these the
+# runtime's unwinder and demangler come along.
+function(product_code target)
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+endfunction()
+
+function(add_shipped_binaries)
+  # Where the scripts and tests look for them: the test tree (KOVPATCH_OUTPUT_DIR), in the
+  # folders a one-tree build would use.
+  if(NOT KOVPATCH_OUTPUT_DIR)
+    set(KOVPATCH_OUTPUT_DIR ${CMAKE_BINARY_DIR})
+  endif()
+
+  # A threads library would bring imports that Windows 2000 lacks. Empty archives stand in for
+  # every name it links under, so a change that needs one fails the link with an undefined
+  # pthread_* reference instead of quietly adding imports. They are put back before every build,
+  # so the guard holds in a tree where something else has since been put in their place.
+  set(no_threads_dir ${CMAKE_BINARY_DIR}/no-threads-library)
+  add_custom_target(no_threads_library
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${no_threads_dir}
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/cmake/empty-archive.a ${no_threads_dir}/libpthread.a
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/cmake/empty-archive.a ${no_threads_dir}/libwinpthread.a
+    VERBATIM)
+
+  # kelvrim.dll: file and export directory both carry that name; exports under plain names.
+  # Marked for the GUI subsystem, as Windows' own DLLs are.
+  add_library(kelvrim SHARED ${PROJECT_SOURCE_DIR}/module/dll_main.cpp ${PROJECT_SOURCE_DIR}/module/kelvrim.def)
+  set_target_properties(kelvrim PROPERTIES PREFIX "" OUTPUT_NAME kelvrim)
+  target_link_libraries(kelvrim PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,kelvrim_core>")
+  target_link_options(kelvrim PRIVATE -s -mwindows)
+
+  # KOVPatch.exe: a GUI program with no console, carrying the module built here as a resource,
+  # embedded again whenever the module is rebuilt.
+  set(resources ${PROJECT_SOURCE_DIR}/installer/resources)
+  add_executable(KOVPatch WIN32 ${resources}/kovpatch.rc)
+  target_link_libraries(KOVPatch PRIVATE kovpatch_app kovpatch_core)
+  target_link_options(KOVPatch PRIVATE -s)
+  add_dependencies(KOVPatch kelvrim)
+  set(image_dir ${CMAKE_CURRENT_BINARY_DIR}/module_image)
+  file(GENERATE OUTPUT ${image_dir}/module_image.rc CONTENT "KELVRIM MODULE \"$<TARGET_FILE:kelvrim>\"\n")
+  target_include_directories(KOVPatch PRIVATE ${image_dir})
+  # The dependency needs a plain path: the module's own output path, set below.
+  set_source_files_properties(${resources}/kovpatch.rc PROPERTIES
+    OBJECT_DEPENDS "${KOVPATCH_OUTPUT_DIR}/module/kelvrim.dll;${resources}/kovpatch.ico;${resources}/KOVPatch.exe.manifest")
+
+  # sphost.exe: the console host for support staff, with the module beside it.
+  add_executable(sphost $<TARGET_OBJECTS:sphost_code>)
+
+  set(binaries kelvrim KOVPatch sphost)
+  set(folders module installer tools/sphost)
+  foreach(binary folder IN ZIP_LISTS binaries folders)
+    set_target_properties(${binary} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${KOVPATCH_OUTPUT_DIR}/${folder})
+    target_link_options(${binary} PRIVATE -L${no_threads_dir})
+    add_dependencies(${binary} no_threads_library)
+  endforeach()
+  copy_beside(sphost kelvrim)
+endfunction()
