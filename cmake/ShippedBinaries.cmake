@@ -6,10 +6,15 @@ include_guard(GLOBAL)
 include(${CMAKE_CURRENT_LIST_DIR}/CopyBeside.cmake)
 
 # The product's code throws and catches nothing and asks no types at run time: without these the
-# runtime's unwinder and demangler come along.
+# runtime's unwinder and demangler come along. Where the tree lies leaves no trace in the code.
 function(product_code target)
-  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti
+    -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
 endfunction()
+
+# The module KOVPatch.exe carries: the one built here, or a file given instead (a release carries
+# the module once it is signed).
+set(KOVPATCH_CARRIED_MODULE "" CACHE FILEPATH "The module KOVPatch.exe carries; empty: the one built here")
 
 function(add_shipped_binaries)
   # Where the scripts and tests look for them: the test tree (KOVPATCH_OUTPUT_DIR), in the
@@ -29,12 +34,25 @@ function(add_shipped_binaries)
     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/cmake/empty-archive.a ${no_threads_dir}/libwinpthread.a
     VERBATIM)
 
+  # The version records' numbers and the manifest, from VERSION.
+  set(generated ${CMAKE_BINARY_DIR}/generated)
+  set(KOVPATCH_VERSION_MAJOR ${PROJECT_VERSION_MAJOR})
+  set(KOVPATCH_VERSION_MINOR ${PROJECT_VERSION_MINOR})
+  set(KOVPATCH_VERSION_PATCH ${PROJECT_VERSION_PATCH})
+  set(KOVPATCH_VERSION_TWEAK ${PROJECT_VERSION_TWEAK})
+  set(KOVPATCH_VERSION ${PROJECT_VERSION})
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.h.in ${generated}/version.h @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/installer/resources/KOVPatch.exe.manifest.in
+                 ${generated}/KOVPatch.exe.manifest @ONLY)
+
   # kelvrim.dll: file and export directory both carry that name; exports under plain names.
   # Marked for the GUI subsystem, as Windows' own DLLs are.
-  add_library(kelvrim SHARED ${PROJECT_SOURCE_DIR}/module/dll_main.cpp ${PROJECT_SOURCE_DIR}/module/kelvrim.def)
+  add_library(kelvrim SHARED ${PROJECT_SOURCE_DIR}/module/dll_main.cpp ${PROJECT_SOURCE_DIR}/module/kelvrim.def
+                             ${PROJECT_SOURCE_DIR}/module/kelvrim.rc)
   set_target_properties(kelvrim PROPERTIES PREFIX "" OUTPUT_NAME kelvrim)
   target_link_libraries(kelvrim PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,kelvrim_core>")
-  target_link_options(kelvrim PRIVATE -s -mwindows)
+  # A fixed preferred base: the linker would otherwise derive one from the output's path.
+  target_link_options(kelvrim PRIVATE -s -mwindows -Wl,--disable-auto-image-base)
 
   # KOVPatch.exe: a GUI program with no console, carrying the module built here as a resource,
   # embedded again whenever the module is rebuilt.
@@ -43,12 +61,15 @@ function(add_shipped_binaries)
   target_link_libraries(KOVPatch PRIVATE kovpatch_app kovpatch_core)
   target_link_options(KOVPatch PRIVATE -s)
   add_dependencies(KOVPatch kelvrim)
+  set(carried ${KOVPATCH_CARRIED_MODULE})
+  if(NOT carried)
+    set(carried ${KOVPATCH_OUTPUT_DIR}/module/kelvrim.dll)  # the module's own output path, set below
+  endif()
   set(image_dir ${CMAKE_CURRENT_BINARY_DIR}/module_image)
-  file(GENERATE OUTPUT ${image_dir}/module_image.rc CONTENT "KELVRIM MODULE \"$<TARGET_FILE:kelvrim>\"\n")
+  file(GENERATE OUTPUT ${image_dir}/module_image.rc CONTENT "KELVRIM MODULE \"${carried}\"\n")
   target_include_directories(KOVPatch PRIVATE ${image_dir})
-  # The dependency needs a plain path: the module's own output path, set below.
   set_source_files_properties(${resources}/kovpatch.rc PROPERTIES
-    OBJECT_DEPENDS "${KOVPATCH_OUTPUT_DIR}/module/kelvrim.dll;${resources}/kovpatch.ico;${resources}/KOVPatch.exe.manifest")
+    OBJECT_DEPENDS "${carried};${resources}/kovpatch.ico;${generated}/KOVPatch.exe.manifest")
 
   # sphost.exe: the console host for support staff, with the module beside it.
   add_executable(sphost $<TARGET_OBJECTS:sphost_code>)
@@ -57,8 +78,13 @@ function(add_shipped_binaries)
   set(folders module installer tools/sphost)
   foreach(binary folder IN ZIP_LISTS binaries folders)
     set_target_properties(${binary} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${KOVPATCH_OUTPUT_DIR}/${folder})
-    target_link_options(${binary} PRIVATE -L${no_threads_dir})
+    target_include_directories(${binary} PRIVATE ${generated})
+    # No link time in the file: two builds of one commit give the same bytes.
+    target_link_options(${binary} PRIVATE -L${no_threads_dir} -Wl,--no-insert-timestamp)
     add_dependencies(${binary} no_threads_library)
+    # The header's checksum is the one the system computes, as signed files and drivers need.
+    add_custom_command(TARGET ${binary} POST_BUILD
+      COMMAND python3 ${PROJECT_SOURCE_DIR}/cmake/pe_checksum.py $<TARGET_FILE:${binary}> VERBATIM)
   endforeach()
   copy_beside(sphost kelvrim)
 endfunction()

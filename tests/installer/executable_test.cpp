@@ -30,7 +30,7 @@ protected:
         return static_cast<const char*>(text);
     }
 
-    const std::string path = sim::WindowsPath(KOVPATCH_EXE);
+    const std::string path = sim::InstallerUnderTest(KOVPATCH_EXE);
     HMODULE image = nullptr;
     const WORD english = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 };
@@ -47,7 +47,7 @@ TEST_F(Executable, IsAWindowsGuiProgramWithoutConsole) {
 TEST_F(Executable, CarriesTheBuiltModuleByteForByteInEnglish) {
     const std::string carried = Resource("MODULE", "KELVRIM", english);
     EXPECT_FALSE(carried.empty());
-    EXPECT_TRUE(carried == sim::ReadFileBytes(sim::WindowsPath(KELVRIM_DLL))) << "not the module built alongside";
+    EXPECT_TRUE(carried == sim::ReadFileBytes(sim::ModuleUnderTest(KELVRIM_DLL))) << "not the module built alongside";
 }
 
 TEST_F(Executable, HasItsIconAndVersionRecord) {

@@ -85,7 +85,7 @@ protected:
         installation.agentDirectory = AGENT_DIRECTORY;
         installation.standInExe = sim::WindowsPath(STANDIN_EXE);
         installation.pdhStandIn = sim::WindowsPath(PDH_STANDIN_DLL);
-        installation.moduleBuild = sim::WindowsPath(KELVRIM_DLL);
+        installation.moduleBuild = sim::ModuleUnderTest(KELVRIM_DLL);
         std::string why;
         ASSERT_TRUE(sim::SetUp(installation, &why)) << why;
         shipped = sim::ReadFileBytes(MODULE_FILE);
@@ -98,7 +98,7 @@ protected:
 
     // arguments: what follows the program's name on its command line, if anything.
     boxes::Run RunInstaller(const boxes::Chooser& choose, const std::string& arguments = std::string()) {
-        boxes::Run run = boxes::RunAndAnswer("\"" + sim::WindowsPath(KOVPATCH_EXE) + "\"" +
+        boxes::Run run = boxes::RunAndAnswer("\"" + sim::InstallerUnderTest(KOVPATCH_EXE) + "\"" +
                                                  (arguments.empty() ? "" : " " + arguments),
                                              CAPTION, choose, 60000);
         EXPECT_TRUE(run.finished) << "KOVPatch.exe did not end by itself";

@@ -96,7 +96,7 @@ std::string StepPrefix(int step) {
 class Unattended : public PatchRun {
 protected:
     Lines Started(Mode mode, const std::string& arguments) {
-        return {std::string("KOVPatch 1.0.0.1 started, ") + (mode == Mode::Quiet ? "unattended" : "interactive") +
+        return {std::string("KOVPatch " KOVPATCH_VERSION_TEXT " started, ") + (mode == Mode::Quiet ? "unattended" : "interactive") +
                 "; command line: \"*KOVPatch.exe\" " + arguments};
     }
     Lines ChecksPassed(Mode mode) {
