@@ -6,7 +6,9 @@
 #include "command_line.h"
 #include "deploy.h"
 #include "probes.h"
+#include "rollback.h"
 #include "services.h"
+#include "step_report.h"
 
 namespace {
 
@@ -85,89 +87,16 @@ bool TakeRunLock(UniqueHandle& lock, DWORD* error) {
     return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
 }
 
-const char* StateName(DWORD state) {
-    switch (state) {
-    case SERVICE_STOPPED: return "stopped";
-    case SERVICE_START_PENDING: return "start-pending";
-    case SERVICE_STOP_PENDING: return "stop-pending";
-    case SERVICE_RUNNING: return "running";
-    case SERVICE_CONTINUE_PENDING: return "continue-pending";
-    case SERVICE_PAUSE_PENDING: return "pause-pending";
-    case SERVICE_PAUSED: return "paused";
-    default: return "unknown";
-    }
-}
+// The services the patch stops, in that order.
+constexpr const char* STOPPED_SERVICES[] = {"w3svc", "SNMP", "lunabe", "drovek"};
 
-struct ErrorText {
-    char text[ERROR_TEXT_SIZE];
-    explicit ErrorText(DWORD error) { DescribeError(error, text, sizeof text); }
-};
-
-// The part of a service step's log line that the result code does not already say.
-void DescribeService(const ServiceReport& seen, DWORD result, StepKind kind, char* text, int size) {
-    const ErrorText error(seen.error);
-    if (result == SERVICE_RESULT_NO_MANAGER) {
-        wnsprintfA(text, size, "the service control manager cannot be opened, %s", error.text);
-    } else if (result == SERVICE_RESULT_NO_SERVICE) {
-        wnsprintfA(text, size, "the service cannot be opened, %s", error.text);
-    } else if (kind == StepKind::Start) {
-        wnsprintfA(text, size, seen.error == ERROR_SUCCESS ? "start request accepted"
-                               : result == SERVICE_RESULT_OK ? "already running, %s"
-                                                             : "start request failed, %s",
-                   error.text);
-    } else if (seen.stateCount == 0) {
-        wnsprintfA(text, size, "stop request refused, %s; counted as stopped", error.text);
-    } else {
-        char states[SEEN_STATES_MAX * 24] = {};
-        for (DWORD i = 0; i < seen.stateCount; ++i) {
-            if (i > 0) StrCatBuffA(states, ", ", sizeof states);
-            StrCatBuffA(states, StateName(seen.states[i]), sizeof states);
-        }
-        const DWORD last = seen.states[seen.stateCount - 1];
-        wnsprintfA(text, size, "stop request accepted; states seen: %s (polls: %lu)%s%s", states, seen.polls,
-                   seen.error != ERROR_SUCCESS ? "; status query failed, " : "",
-                   seen.error != ERROR_SUCCESS ? error.text
-                   : last == SERVICE_STOP_PENDING ? "; still stop-pending at the wait's bound"
-                                                  : "");
-    }
-}
-
-void DescribeDeploy(const DeployReport& seen, char* text, int size) {
-    const char* settings = seen.keyDeletion == ERROR_SUCCESS          ? "settings key deleted"
-                           : seen.keyDeletion == ERROR_FILE_NOT_FOUND ? "no settings key to delete"
-                                                                      : "settings key not deleted";
-    const ErrorText error(seen.error);
-    switch (seen.failure) {
-    case DeployFailure::None:
-        wnsprintfA(text, size, "%s; module %s: %lu bytes written beside it, then moved over it", settings,
-                   seen.modulePath, seen.bytesWritten);
-        break;
-    case DeployFailure::AgentDirectory:
-        wnsprintfA(text, size, "%s; the agent's \"PathName\" cannot be read, %s", settings, error.text);
-        break;
-    case DeployFailure::PathTooLong:
-        wnsprintfA(text, size, "%s; the agent directory %s leaves no room for the module's name", settings,
-                   seen.modulePath);
-        break;
-    case DeployFailure::NoImage:
-        wnsprintfA(text, size, "%s; the carried module cannot be loaded, %s", settings, error.text);
-        break;
-    case DeployFailure::Write:
-        wnsprintfA(text, size, "%s; module %s: writing the new module beside it failed, %s; the old one is left as it was",
-                   settings, seen.modulePath, error.text);
-        break;
-    case DeployFailure::Replace:
-        wnsprintfA(text, size, "%s; module %s: %lu bytes written beside it, moving them over it failed, %s; "
-                   "the old one is left as it was",
-                   settings, seen.modulePath, seen.bytesWritten, error.text);
-        break;
-    }
-}
-
-// Runs one step and logs what it saw. True when the step succeeded.
-bool RunStep(const PatchStep& step, RunLog& log) {
+// Runs one step and logs what it saw; notes what it did where a rollback needs it (plan may be
+// null). True when the step succeeded.
+bool RunStep(const PatchStep& step, RunLog& log, RollbackPlan* plan) {
     char detail[LOG_LINE_SIZE / 2];
+    ServiceMemory* service = plan && step.service ? RememberedService(*plan, step.service) : nullptr;
     if (step.kind == StepKind::Deploy) {
+        if (plan) plan->deployAttempted = true;
         DeployReport seen;
         const bool deployed = DeployModule(&seen);
         DescribeDeploy(seen, detail, sizeof detail);
@@ -176,8 +105,10 @@ bool RunStep(const PatchStep& step, RunLog& log) {
     }
     ServiceReport seen;
     const bool stop = step.kind == StepKind::Stop;
+    if (service && stop) service->stopAttempted = true;
     const DWORD result = stop ? StopServiceAndWait(step.service, &seen) : StartServiceByName(step.service, &seen);
-    DescribeService(seen, result, step.kind, detail, sizeof detail);
+    if (service && !stop && result == SERVICE_RESULT_OK) service->started = true;
+    DescribeService(seen, result, stop, detail, sizeof detail);
     LogLine(log, "step 0x%08lX, %s %s: %s; result %lu", step.error, stop ? "stop" : "start", step.service, detail,
             result);
     return result == SERVICE_RESULT_OK;
@@ -266,13 +197,21 @@ void CPatchApp::CheckAndPatch() {
 }
 
 void CPatchApp::RunPatch() {
+    // An unattended failure is undone, and nothing a rollback needs may be missing: it is all
+    // saved before the first service stops.
+    RollbackPlan* plan = quiet_ ? &rollback_ : nullptr;
+    if (plan && !SaveForRollback(*plan, STOPPED_SERVICES, sizeof STOPPED_SERVICES / sizeof *STOPPED_SERVICES, log_))
+        return EndRun(nullptr, ERROR_INSTALL_FAILURE, "nothing changed, as a rollback could not be prepared");
     for (const PatchStep& step : PATCH_STEPS) {
-        if (!RunStep(step, log_)) {
+        if (!RunStep(step, log_, plan)) {
             char text[64];
             wsprintfA(text, TEXT_FAILED_FORMAT, step.error);
-            return EndRun(text, ERROR_INSTALL_FAILURE, text);
+            EndRun(text, ERROR_INSTALL_FAILURE, text);
+            if (plan) RollBack(*plan, log_);
+            return;
         }
     }
+    if (plan) DiscardSaved(*plan);
     // Recorded only once the user has seen the outcome (at once with /quiet). A failure here is
     // not shown and leaves the exit code alone, but the log says so.
     Show(TEXT_PATCH_OK, MB_OK);

@@ -86,15 +86,12 @@ LONG WritePatchMarker(LONG* set) {
     return RegCloseKey(settings);
 }
 
-bool GetAgentDirectory(char* buffer, uint32_t size, LONG* status) {
-    LONG ignored;
-    if (status == nullptr) status = &ignored;
-    RegKey agent;
-    *status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, AGENT_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                              nullptr, agent.put(), nullptr);
-    if (*status != ERROR_SUCCESS) return false;
+namespace {
+
+// The directory part of the agent key's "PathName", with its trailing backslash.
+bool ReadAgentDirectory(HKEY agent, char* buffer, uint32_t size, LONG* status) {
     DWORD length = size;
-    *status = RegQueryValueExA(agent.get(), "PathName", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &length);
+    *status = RegQueryValueExA(agent, "PathName", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &length);
     if (*status != ERROR_SUCCESS) return false;
     // The stored text need not carry its terminator; one that fills the buffer leaves no room for it.
     if (length < size) {
@@ -105,4 +102,23 @@ bool GetAgentDirectory(char* buffer, uint32_t size, LONG* status) {
     }
     if (char* lastSlash = strrchr(buffer, '\\')) lastSlash[1] = '\0';
     return true;
+}
+
+}  // namespace
+
+bool GetAgentDirectory(char* buffer, uint32_t size, LONG* status) {
+    LONG ignored;
+    if (status == nullptr) status = &ignored;
+    RegKey agent;
+    *status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, AGENT_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, agent.put(), nullptr);
+    return *status == ERROR_SUCCESS && ReadAgentDirectory(agent.get(), buffer, size, status);
+}
+
+bool FindAgentDirectory(char* buffer, uint32_t size, LONG* status) {
+    LONG ignored;
+    if (status == nullptr) status = &ignored;
+    RegKey agent;
+    *status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, AGENT_KEY, 0, KEY_QUERY_VALUE, agent.put());
+    return *status == ERROR_SUCCESS && ReadAgentDirectory(agent.get(), buffer, size, status);
 }

@@ -40,5 +40,7 @@ LONG WritePatchMarker(LONG* set = nullptr);
 // The agent's directory with its trailing backslash. The agent key is created if missing.
 // False when "PathName" cannot be read or does not end within the buffer (ERROR_MORE_DATA).
 bool GetAgentDirectory(char* buffer, uint32_t size, LONG* status = nullptr);
+// The same, without creating the agent key: for a look before anything is changed.
+bool FindAgentDirectory(char* buffer, uint32_t size, LONG* status = nullptr);
 
 #endif

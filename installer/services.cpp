@@ -49,6 +49,13 @@ DWORD StopServiceAndWait(const char* name, ServiceReport* report) {
     return status.dwCurrentState == SERVICE_STOPPED ? SERVICE_RESULT_OK : SERVICE_RESULT_NOT_STOPPED;
 }
 
+DWORD ServiceState(const char* name) {
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceHandle service(manager ? OpenServiceA(manager.get(), name, SERVICE_QUERY_STATUS) : nullptr);
+    SERVICE_STATUS status = {};
+    return service && QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
+}
+
 DWORD StartServiceByName(const char* name, ServiceReport* report) {
     ServiceReport ignored;
     ServiceReport& seen = report ? *report : ignored;

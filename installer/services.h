@@ -29,6 +29,9 @@ struct ServiceReport {
 };
 
 DWORD StopServiceAndWait(const char* name, ServiceReport* report = nullptr);
+// The service's current state (SERVICE_RUNNING, ...), or 0 when it cannot be queried, as when
+// there is no such service.
+DWORD ServiceState(const char* name);
 // Does not wait for the service to reach the running state.
 DWORD StartServiceByName(const char* name, ServiceReport* report = nullptr);
 

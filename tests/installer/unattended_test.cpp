@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "patch_run.h"
 #include "restricted_key.h"
 
@@ -100,9 +101,10 @@ protected:
                 "; command line: \"*KOVPatch.exe\" " + arguments};
     }
     Lines ChecksPassed(Mode mode) {
-        return {PRODUCT_FOUND, "check version: \"Version\" is 0x02000010, below 0x02000050",
-                "check marker: absent, error 2 (*)",
-                mode == Mode::Quiet ? "consent: given by /quiet" : "consent: answered Yes"};
+        return Lines{PRODUCT_FOUND, "check version: \"Version\" is 0x02000010, below 0x02000050",
+                     "check marker: absent, error 2 (*)",
+                     mode == Mode::Quiet ? "consent: given by /quiet" : "consent: answered Yes"} +
+               (mode == Mode::Quiet ? Lines{"saved for a rollback: services *; module *; settings key: *"} : Lines{});
     }
     Lines StepsSucceeded(int last) {
         Lines lines;
@@ -214,8 +216,9 @@ TEST_F(Unattended, OutcomesBeforeAnyChange) {
     }
 }
 
-TEST_F(Unattended, AFailingStepEndsTheRunWithItsNumberInTheLogAnd1603) {
-    const std::string failures[] = {
+// What the log says of each failing step, as StepFailures() makes it fail.
+std::string FailedStep(int step) {
+    static const char* const failures[] = {
         "stop request accepted; states seen: stop-pending*, running (polls: *); result 205",
         "stop request accepted; states seen: stop-pending*, running (polls: *); result 205",
         "the service cannot be opened, error 1060 (*); result 204",
@@ -225,27 +228,141 @@ TEST_F(Unattended, AFailingStepEndsTheRunWithItsNumberInTheLogAnd1603) {
         "start request failed, error * (*); result 203",
         "start request failed, error * (*); result 203",
     };
+    return StepPrefix(step) + failures[step - 1];
+}
+
+// Interactive, as designed: the failure is shown and nothing is undone.
+TEST_F(Unattended, AFailingStepEndsTheRunWithItsNumberInTheLogAnd1603) {
     int variant = 0;
     for (const StepFailure& c : StepFailures()) {
-        for (Mode mode : {Mode::Interactive, Mode::Quiet}) {
-            SCOPED_TRACE("failing step " + std::to_string(c.step) + ", " + ModeName(mode));
-            if (variant > 0) SetUp();
-            c.arrange();
-            std::string arguments;
-            const Outcome outcome = Run(mode, variant++, boxes::Answer(IDYES), &arguments);
-            EXPECT_EQ(outcome.run.exitCode, 1603u);
-            if (mode == Mode::Interactive) {
-                EXPECT_EQ(Texts(outcome.run), (std::vector<std::string>{CONSENT, Failure(c.step)}));
-            }
-            ExpectLog(outcome, Started(mode, arguments) + ChecksPassed(mode) + StepsSucceeded(c.step - 1) +
-                                   Lines{StepPrefix(c.step) + failures[c.step - 1]} + Ended(Failure(c.step), 1603));
-            ExpectStates(c.servicesAfter);
-            EXPECT_FALSE(sim::ValueExists(sim::SETTINGS_KEY, sim::MARKER_VALUE));
-            // The old limits go with the settings key at step 5, whether or not the new module wrote its own.
-            EXPECT_EQ(Setting("PhyMemUsageWH") == 80u, c.step < 5);
-            EXPECT_TRUE(sim::ReadFileBytes(MODULE_FILE) == (c.step <= 5 ? shipped : built)) << "the agent's module";
-        }
+        SCOPED_TRACE("failing step " + std::to_string(c.step));
+        if (variant > 0) SetUp();
+        c.arrange();
+        std::string arguments;
+        const Outcome outcome = Run(Mode::Interactive, variant++, boxes::Answer(IDYES), &arguments);
+        EXPECT_EQ(outcome.run.exitCode, 1603u);
+        EXPECT_EQ(Texts(outcome.run), (std::vector<std::string>{CONSENT, Failure(c.step)}));
+        ExpectLog(outcome, Started(Mode::Interactive, arguments) + ChecksPassed(Mode::Interactive) +
+                               StepsSucceeded(c.step - 1) + Lines{FailedStep(c.step)} + Ended(Failure(c.step), 1603));
+        ExpectStates(c.servicesAfter);
+        EXPECT_FALSE(sim::ValueExists(sim::SETTINGS_KEY, sim::MARKER_VALUE));
+        // The old limits go with the settings key at step 5, whether or not the new module wrote its own.
+        EXPECT_EQ(Setting("PhyMemUsageWH") == 80u, c.step < 5);
+        EXPECT_TRUE(sim::ReadFileBytes(MODULE_FILE) == (c.step <= 5 ? shipped : built)) << "the agent's module";
     }
+}
+
+// Every value (name, type, data) and subkey of a key, one line each, in a fixed order.
+std::string KeyContents(HKEY root, const std::string& path) {
+    RegKey key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return "(no key)";
+    std::vector<std::string> lines;
+    for (DWORD i = 0;; ++i) {
+        char name[256];
+        BYTE data[1024];
+        DWORD nameLength = sizeof name, size = sizeof data, type = 0;
+        if (RegEnumValueA(key.get(), i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
+        std::string line = "value " + std::string(name) + " type " + std::to_string(type) + ":";
+        for (DWORD b = 0; b < size; ++b) line += " " + std::to_string(data[b]);
+        lines.push_back(line);
+    }
+    for (DWORD i = 0;; ++i) {
+        char name[256];
+        DWORD nameLength = sizeof name;
+        if (RegEnumKeyExA(key.get(), i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        lines.push_back("key " + std::string(name) + " {\n" + KeyContents(root, path + "\\" + name) + "}");
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+}
+
+// Unattended: a failure at any step puts back what the run changed, and only that, and the log
+// lists each undo action and ends with what it came to.
+TEST_F(Unattended, AFailureUndoesWhatTheRunChangedWhenUnattended) {
+    const char* const stop = "stop request accepted; states seen: *stopped (polls: *); result 0";
+    const char* const start = "start request accepted; result 0";
+    auto undo = [](const char* action, const char* service, const char* why, const char* detail) {
+        return std::string("undo: ") + action + " " + service + " (" + why + "): " + detail;
+    };
+    auto started = [&](std::initializer_list<const char*> services) {
+        Lines lines;
+        for (const char* service : services) lines.push_back(undo("start", service, "it ran before the run", start));
+        return lines;
+    };
+    const Lines moduleAndSettings = {"undo: module " + MODULE_FILE + ": the previous file put back",
+                                     "undo: settings key: put back with its * values and 2 subkeys"};
+    const Lines hostStopped = {undo("stop", "drovek", "it holds the new module", stop)};
+    const struct {
+        int step;
+        Lines undone;
+        const char* startsOnce;  // the service whose start fails, once: the rollback starts it again
+    } cases[] = {
+        {1, {}, nullptr},
+        {2, started({"w3svc"}), nullptr},
+        {3, started({"SNMP", "w3svc"}), nullptr},
+        {4, started({"lunabe", "SNMP", "w3svc"}), nullptr},
+        {5, Lines{"undo: module: its path was not known before the run, so it was not changed",
+                  "undo: settings key: put back with its * values and 2 subkeys"} +
+                started({"drovek", "lunabe", "SNMP", "w3svc"}),
+         nullptr},
+        {6, moduleAndSettings + started({"drovek", "lunabe", "SNMP", "w3svc"}), "drovek"},
+        {7, hostStopped + moduleAndSettings + started({"drovek", "lunabe", "SNMP", "w3svc"}), "SNMP"},
+        {8, hostStopped + moduleAndSettings + started({"drovek", "lunabe", "w3svc"}), "w3svc"},
+    };
+    const std::vector<StepFailure> failures = StepFailures();
+    int variant = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE("failing step " + std::to_string(c.step));
+        if (variant > 0) SetUp();
+        // Values of every kind and subkeys, beside the old limits.
+        const BYTE binary[] = {0, 1, 2, 255};
+        const char multi[] = "one\0two\0";
+        const char last[] = "2026-12-01";
+        const std::string history = std::string(sim::SETTINGS_KEY) + "\\History";
+        ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY, "Binary", REG_BINARY, binary,
+                                                 sizeof binary));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegSetKeyValueA(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY, "Multi", REG_MULTI_SZ, multi, sizeof multi));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, history.c_str(), "Last", REG_SZ, last, sizeof last));
+        RegKey empty;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, (history + "\\Empty").c_str(), 0, nullptr, 0,
+                                                 KEY_READ, nullptr, empty.put(), nullptr));
+        failures[c.step - 1].arrange();
+        if (c.startsOnce) sim::SetBehaviour(c.startsOnce, "OnStart", "fail-once");
+        const std::string settingsBefore = KeyContents(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY);
+        ServiceStates before;
+        for (const char* service : {"w3svc", "SNMP", "lunabe", "drovek"}) before.push_back({service, sim::ServiceState(service)});
+
+        std::string arguments;
+        const Outcome outcome = Run(Mode::Quiet, variant++, boxes::Answer(IDYES), &arguments);
+        EXPECT_EQ(outcome.run.exitCode, 1603u);
+        ExpectLog(outcome, Started(Mode::Quiet, arguments) + ChecksPassed(Mode::Quiet) + StepsSucceeded(c.step - 1) +
+                               Lines{FailedStep(c.step)} + Ended(Failure(c.step), 1603) + c.undone +
+                               Lines{"rolled back"});
+        ExpectStates(before);
+        EXPECT_TRUE(sim::ReadFileBytes(MODULE_FILE) == shipped) << "the module is not the one from before the run";
+        EXPECT_EQ(settingsBefore, KeyContents(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY));
+        for (const char* left : {"kelvrim.old", "kelvrim.tmp"})
+            EXPECT_EQ(GetFileAttributesA((AGENT_DIRECTORY + left).c_str()), INVALID_FILE_ATTRIBUTES) << left;
+    }
+}
+
+// An undo action that fails is named in the log's last line; the rest is still put back.
+TEST_F(Unattended, ARollbackThatCannotFinishSaysWhatIsLeft) {
+    sim::SetBehaviour("w3svc", "OnStart", "fail");  // at step 8, and again when the rollback starts it
+    std::string arguments;
+    const Outcome outcome = Run(Mode::Quiet, 0, boxes::Answer(IDYES), &arguments);
+    EXPECT_EQ(outcome.run.exitCode, 1603u);
+    ASSERT_FALSE(outcome.log.empty());
+    EXPECT_TRUE(Matches(outcome.log[outcome.log.size() - 2].text.c_str(),
+                        "undo: start w3svc (it ran before the run): start request failed, error * (*); result 203"))
+        << outcome.log[outcome.log.size() - 2].text;
+    EXPECT_EQ(outcome.log.back().text, "rollback incomplete: w3svc is not running");
+    ExpectStates({{"w3svc", STOPPED}, {"SNMP", RUNNING}, {"lunabe", RUNNING}, {"drovek", RUNNING}});
+    EXPECT_TRUE(sim::ReadFileBytes(MODULE_FILE) == shipped);
+    EXPECT_EQ(Setting("PhyMemUsageWH"), 80u);
 }
 
 TEST_F(Unattended, ASuccessfulRunPatchesAndASecondOneFindsTheMarker) {
