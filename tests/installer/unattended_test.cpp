@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -346,6 +347,44 @@ TEST_F(Unattended, AFailureUndoesWhatTheRunChangedWhenUnattended) {
         EXPECT_EQ(settingsBefore, KeyContents(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY));
         for (const char* left : {"kelvrim.old", "kelvrim.tmp"})
             EXPECT_EQ(GetFileAttributesA((AGENT_DIRECTORY + left).c_str()), INVALID_FILE_ATTRIBUTES) << left;
+    }
+}
+
+// What a rollback would need cannot be saved: the run changes nothing at all.
+TEST_F(Unattended, ARollbackThatCannotBePreparedStopsTheRunBeforeAnyChange) {
+    const std::string copyPath = AGENT_DIRECTORY + "kelvrim.old";
+    const struct {
+        const char* what;
+        std::function<std::unique_ptr<RestrictedKey>()> arrange;  // what it returns is undone after the run
+        const char* logged;
+    } cases[] = {
+        {"the module cannot be copied",
+         [&] {
+             CreateDirectoryA(copyPath.c_str(), nullptr);  // where the copy would go
+             return std::unique_ptr<RestrictedKey>();
+         },
+         "save for a rollback: module *kelvrim.dll cannot be copied to *kelvrim.old, error * (*)"},
+        {"the settings key cannot be read",
+         [] { return std::unique_ptr<RestrictedKey>(new RestrictedKey(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY, 0)); },
+         "save for a rollback: the settings key cannot be read, error 5 (*)"},
+    };
+    int variant = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (variant > 0) SetUp();
+        std::unique_ptr<RestrictedKey> locked = c.arrange();
+        std::string arguments;
+        const Outcome outcome = Run(Mode::Quiet, variant++, boxes::Answer(IDYES), &arguments);
+        locked.reset();
+        RemoveDirectoryA(copyPath.c_str());
+        EXPECT_EQ(outcome.run.exitCode, 1603u);
+        Lines checks = ChecksPassed(Mode::Quiet);
+        checks.pop_back();                             // no save line: the save failed
+        checks[2] = "check marker: absent, error * (*)";  // a key no one may read has no marker to read either
+        ExpectLog(outcome, Started(Mode::Quiet, arguments) + checks + Lines{c.logged} +
+                               Ended("nothing changed, as a rollback could not be prepared", 1603));
+        ExpectUntouched();
+        EXPECT_EQ(GetFileAttributesA(copyPath.c_str()), INVALID_FILE_ATTRIBUTES);
     }
 }
 
