@@ -87,9 +87,6 @@ bool TakeRunLock(UniqueHandle& lock, DWORD* error) {
     return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
 }
 
-// The services the patch stops, in that order.
-constexpr const char* STOPPED_SERVICES[] = {"w3svc", "SNMP", "lunabe", "drovek"};
-
 // Runs one step and logs what it saw; notes what it did where a rollback needs it (plan may be
 // null). True when the step succeeded.
 bool RunStep(const PatchStep& step, RunLog& log, RollbackPlan* plan) {
@@ -200,7 +197,11 @@ void CPatchApp::RunPatch() {
     // An unattended failure is undone, and nothing a rollback needs may be missing: it is all
     // saved before the first service stops.
     RollbackPlan* plan = quiet_ ? &rollback_ : nullptr;
-    if (plan && !SaveForRollback(*plan, STOPPED_SERVICES, sizeof STOPPED_SERVICES / sizeof *STOPPED_SERVICES, log_))
+    const char* stopped[ROLLBACK_SERVICES_MAX];
+    int stopCount = 0;
+    for (const PatchStep& step : PATCH_STEPS)
+        if (step.kind == StepKind::Stop && stopCount < ROLLBACK_SERVICES_MAX) stopped[stopCount++] = step.service;
+    if (plan && !SaveForRollback(*plan, stopped, stopCount, log_))
         return EndRun(nullptr, ERROR_INSTALL_FAILURE, "nothing changed, as a rollback could not be prepared");
     for (const PatchStep& step : PATCH_STEPS) {
         if (!RunStep(step, log_, plan)) {

@@ -13,7 +13,7 @@ namespace {
 // Stop-pending and stopped are the states of a service that does not run; any other one does.
 bool Runs(DWORD state) { return state != 0 && state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING; }
 
-// `name` in the directory of `path`, which must be no longer than the module's path.
+// `name` in `directory`, whose length leaves room for a name as long as the module's.
 void Beside(const char* directory, const char* name, char (&path)[MODULE_PATH_SIZE]) {
     wnsprintfA(path, MODULE_PATH_SIZE, "%s%s", directory, name);
 }
