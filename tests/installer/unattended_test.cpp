@@ -388,6 +388,27 @@ TEST_F(Unattended, ARollbackThatCannotBePreparedStopsTheRunBeforeAnyChange) {
     }
 }
 
+// A service that did not run before the run, and that the run started, is stopped again.
+TEST_F(Unattended, ARollbackStopsAServiceTheRunStartedThatHadNotRun) {
+    {
+        ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        ServiceHandle snmp(OpenServiceA(manager.get(), "SNMP", SERVICE_STOP));
+        SERVICE_STATUS status;
+        ASSERT_TRUE(ControlService(snmp.get(), SERVICE_CONTROL_STOP, &status));
+    }
+    ASSERT_TRUE(sim::WaitForState("SNMP", STOPPED, START_WAIT_MS));
+    sim::SetBehaviour("w3svc", "OnStart", "fail-once");  // step 8 fails; SNMP was started at step 7
+    std::string arguments;
+    const Outcome outcome = Run(Mode::Quiet, 0, boxes::Answer(IDYES), &arguments);
+    EXPECT_EQ(outcome.run.exitCode, 1603u);
+    ASSERT_GE(outcome.log.size(), 5u);
+    EXPECT_TRUE(Matches(outcome.log[outcome.log.size() - 3].text.c_str(),
+                        "undo: stop SNMP (it did not run before the run): stop request accepted; *; result 0"))
+        << outcome.log[outcome.log.size() - 3].text;
+    EXPECT_EQ(outcome.log.back().text, "rolled back");
+    ExpectStates({{"w3svc", RUNNING}, {"SNMP", STOPPED}, {"lunabe", RUNNING}, {"drovek", RUNNING}});
+}
+
 // An undo action that fails is named in the log's last line; the rest is still put back.
 TEST_F(Unattended, ARollbackThatCannotFinishSaysWhatIsLeft) {
     sim::SetBehaviour("w3svc", "OnStart", "fail");  // at step 8, and again when the rollback starts it
@@ -424,6 +445,8 @@ TEST_F(Unattended, ASuccessfulRunPatchesAndASecondOneFindsTheMarker) {
                              Ended("patched", 0));
         EXPECT_TRUE(sim::ValueExists(sim::SETTINGS_KEY, sim::MARKER_VALUE));
         EXPECT_TRUE(sim::ReadFileBytes(MODULE_FILE) == built) << "the built module is not in place";
+        EXPECT_EQ(GetFileAttributesA((AGENT_DIRECTORY + "kelvrim.old").c_str()), INVALID_FILE_ATTRIBUTES)
+            << "a copy of the previous module is left behind";
         ExpectStates({{"w3svc", RUNNING}, {"SNMP", RUNNING}, {"lunabe", STOPPED}, {"drovek", RUNNING}});
         EXPECT_EQ(stand_in::GetDword("drovek", "ModuleHash"), stand_in::HashBytes(built.data(), built.size()));
 
