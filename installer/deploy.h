@@ -4,8 +4,7 @@
 
 #include <windows.h>
 
-constexpr char MODULE_FILE_NAME[] = "kelvrim.dll";
-constexpr unsigned MODULE_PATH_SIZE = 512;
+#include "module_files.h"
 
 enum class DeployFailure { None, AgentDirectory, PathTooLong, NoImage, Write, Replace };
 
@@ -19,7 +18,8 @@ struct DeployReport {
 };
 
 // Deletes the module's settings key first, whatever follows. The old module file is replaced
-// only by a complete new one: on false it is left as it was.
+// only by a complete new one, on disk before it takes the old one's place: on false it is left
+// as it was.
 bool DeployModule(DeployReport* report = nullptr);
 
 #endif

@@ -8,6 +8,9 @@ namespace {
 enum : BYTE { RECORD_KEY = 1, RECORD_VALUE = 2 };
 // Deep enough for any key of the product's; a deeper one is refused rather than cut short.
 constexpr DWORD PATH_CHARS = 1024;
+// The registry's own limits on the length of a key's name and of a value's name.
+constexpr DWORD KEY_NAME_CHARS = 255;
+constexpr DWORD VALUE_NAME_CHARS = 16383;
 
 // Record: kind (1 byte), name length (4), type (4), data size (4), name, data.
 constexpr DWORD HEADER_BYTES = 13;
@@ -79,6 +82,50 @@ LONG TakeKey(HKEY key, const char* relative, KeySnapshot& snapshot) {
     return ERROR_SUCCESS;
 }
 
+struct Record {
+    BYTE kind;
+    const char* name;  // not terminated
+    DWORD nameLength;
+    DWORD type;
+    const BYTE* data;
+    DWORD size;
+};
+
+// The record at `at`, and where the next one begins; false when it does not fit in what is left.
+bool NextRecord(const BYTE*& at, const BYTE* end, Record& record) {
+    if (static_cast<DWORD>(end - at) < HEADER_BYTES) return false;
+    record.kind = at[0];
+    memcpy(&record.nameLength, at + 1, 4);
+    memcpy(&record.type, at + 5, 4);
+    memcpy(&record.size, at + 9, 4);
+    const DWORD left = static_cast<DWORD>(end - at) - HEADER_BYTES;
+    if (record.nameLength > left || record.size > left - record.nameLength) return false;
+    record.name = reinterpret_cast<const char*>(at + HEADER_BYTES);
+    record.data = at + HEADER_BYTES + record.nameLength;
+    at = record.data + record.size;
+    return true;
+}
+
+// A subkey's path below the key: names of 1 to 255 characters joined by single backslashes.
+bool IsRelativeKeyPath(const char* path, DWORD length) {
+    if (length == 0 || length >= PATH_CHARS) return false;
+    DWORD name = 0;
+    for (DWORD i = 0; i < length; ++i) {
+        if (path[i] == '\\') {
+            if (name == 0) return false;
+            name = 0;
+        } else if (++name > KEY_NAME_CHARS) {
+            return false;
+        }
+    }
+    return name > 0;
+}
+
+bool Refuse(const char** why, const char* what) {
+    *why = what;
+    return false;
+}
+
 }  // namespace
 
 LONG TakeKeySnapshot(HKEY root, const char* path, KeySnapshot& snapshot) {
@@ -91,36 +138,69 @@ LONG TakeKeySnapshot(HKEY root, const char* path, KeySnapshot& snapshot) {
     return TakeKey(key.get(), "", snapshot);
 }
 
+bool LoadKeySnapshot(bool existed, DWORD values, DWORD subkeys, const BYTE* records, DWORD bytes,
+                     KeySnapshot& snapshot, const char** why) {
+    snapshot = KeySnapshot();
+    if (!existed) {
+        if (values || subkeys || bytes) return Refuse(why, "contents for a settings key that did not exist");
+        return true;
+    }
+    DWORD keys = 0, valuesSeen = 0;
+    for (const BYTE *at = records, *end = records + bytes; at < end;) {
+        Record record;
+        if (!NextRecord(at, end, record)) return Refuse(why, "a settings record that runs past its end");
+        if (memchr(record.name, '\0', record.nameLength)) return Refuse(why, "a name with a null character in it");
+        if (record.kind == RECORD_KEY) {
+            const bool first = keys++ == 0;
+            if (record.type != 0 || record.size != 0) return Refuse(why, "a settings subkey with data");
+            if (first ? record.nameLength != 0 : !IsRelativeKeyPath(record.name, record.nameLength))
+                return Refuse(why, first ? "settings that do not begin with the key itself"
+                                         : "a settings subkey path that is not a plain path below the key");
+        } else if (record.kind == RECORD_VALUE) {
+            if (keys == 0) return Refuse(why, "settings that do not begin with the key itself");
+            if (record.nameLength > VALUE_NAME_CHARS) return Refuse(why, "a settings value name longer than the registry allows");
+            ++valuesSeen;
+        } else {
+            return Refuse(why, "a settings record of an unknown kind");
+        }
+    }
+    if (keys == 0) return Refuse(why, "settings that do not begin with the key itself");
+    if (keys - 1 != subkeys || valuesSeen != values)
+        return Refuse(why, "settings whose counts of values and subkeys do not match their records");
+    if (!Append(snapshot, records, bytes)) return Refuse(why, "settings too large to hold in memory");
+    snapshot.existed = true;
+    snapshot.values = values;
+    snapshot.subkeys = subkeys;
+    return true;
+}
+
 LONG RestoreKeySnapshot(HKEY root, const char* path, const KeySnapshot& snapshot) {
     const LONG deleted = static_cast<LONG>(SHDeleteKeyA(root, path));
     if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) return deleted;
-    if (!snapshot.existed) return ERROR_SUCCESS;
-    RegKey current;
+    if (!snapshot.existed) return RegFlushKey(root);
+    RegKey top;
+    LONG status = RegCreateKeyExA(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, top.put(),
+                                  nullptr);
+    if (status != ERROR_SUCCESS) return status;
+    RegKey subkey;
+    HKEY current = top.get();
+    char name[PATH_CHARS > VALUE_NAME_CHARS ? PATH_CHARS + 1 : VALUE_NAME_CHARS + 1];
     const BYTE* at = static_cast<const BYTE*>(snapshot.records.get());
-    const BYTE* const end = at + snapshot.bytes;
-    while (at + HEADER_BYTES <= end) {
-        DWORD nameLength, type, size;
-        memcpy(&nameLength, at + 1, 4);
-        memcpy(&type, at + 5, 4);
-        memcpy(&size, at + 9, 4);
-        const BYTE kind = at[0];
-        const char* name = reinterpret_cast<const char*>(at + HEADER_BYTES);
-        const BYTE* data = at + HEADER_BYTES + nameLength;
-        at = data + size;
-        // A value's name, or a key's path: the key's own path, then the path below it.
-        char text[PATH_CHARS + MAX_PATH];
-        const DWORD prefix = kind == RECORD_KEY ? static_cast<DWORD>(strlen(path)) + (nameLength ? 1 : 0) : 0;
-        if (prefix + nameLength >= sizeof text) return ERROR_FILENAME_EXCED_RANGE;
-        if (kind == RECORD_KEY) {
-            memcpy(text, path, strlen(path));
-            if (nameLength) text[prefix - 1] = '\\';
+    for (const BYTE* end = at + snapshot.bytes; at < end;) {
+        Record record;
+        if (!NextRecord(at, end, record) || record.nameLength >= sizeof name) return ERROR_INVALID_DATA;
+        memcpy(name, record.name, record.nameLength);
+        name[record.nameLength] = '\0';
+        if (record.kind == RECORD_KEY && record.nameLength == 0) {
+            current = top.get();
+            continue;
         }
-        memcpy(text + prefix, name, nameLength);
-        text[prefix + nameLength] = '\0';
-        const LONG status = kind == RECORD_KEY ? RegCreateKeyExA(root, text, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                                                 KEY_ALL_ACCESS, nullptr, current.put(), nullptr)
-                                               : RegSetValueExA(current.get(), text, 0, type, data, size);
+        // Subkeys are made relative to the key's own handle, so nothing is written anywhere else.
+        status = record.kind == RECORD_KEY ? RegCreateKeyExA(top.get(), name, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                                             KEY_ALL_ACCESS, nullptr, subkey.put(), nullptr)
+                                           : RegSetValueExA(current, name, 0, record.type, record.data, record.size);
         if (status != ERROR_SUCCESS) return status;
+        if (record.kind == RECORD_KEY) current = subkey.get();
     }
-    return ERROR_SUCCESS;
+    return RegFlushKey(top.get());
 }

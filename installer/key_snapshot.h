@@ -21,8 +21,14 @@ struct KeySnapshot {
 // ERROR_SUCCESS when the key was read whole, or when there is no such key (existed stays false);
 // otherwise the status of what could not be read.
 LONG TakeKeySnapshot(HKEY root, const char* path, KeySnapshot& snapshot);
-// Makes the key what the snapshot holds, or removes it when there was none. ERROR_SUCCESS, or the
-// status of the first part that could not be put back.
+// A snapshot's records as they were stored elsewhere, checked before they are taken in: each
+// record whole, the key's own record first, every subkey path a plain relative path of names the
+// registry allows, and as many values and subkeys as stated. False, with what is wrong in `why`.
+bool LoadKeySnapshot(bool existed, DWORD values, DWORD subkeys, const BYTE* records, DWORD bytes,
+                     KeySnapshot& snapshot, const char** why);
+// Makes the key what the snapshot holds, or removes it when there was none, and flushes it to
+// disk. Everything is written below the key itself. ERROR_SUCCESS, or the status of the first
+// part that could not be put back.
 LONG RestoreKeySnapshot(HKEY root, const char* path, const KeySnapshot& snapshot);
 
 #endif

@@ -5,28 +5,13 @@
 
 #include "command_line.h"
 #include "deploy.h"
+#include "patch_steps.h"
 #include "probes.h"
 #include "rollback.h"
 #include "services.h"
 #include "step_report.h"
 
 namespace {
-
-enum class StepKind { Stop, Deploy, Start };
-
-struct PatchStep {
-    DWORD error;  // what the user and the log are told when this step fails
-    StepKind kind;
-    const char* service;
-};
-
-// Restart is the reverse of the stop order without lunabe, which the patch leaves stopped.
-constexpr PatchStep PATCH_STEPS[] = {
-    {0x80000001, StepKind::Stop, "w3svc"},    {0x80000002, StepKind::Stop, "SNMP"},
-    {0x80000003, StepKind::Stop, "lunabe"},   {0x80000004, StepKind::Stop, "drovek"},
-    {0x80000005, StepKind::Deploy, nullptr},  {0x80000006, StepKind::Start, "drovek"},
-    {0x80000007, StepKind::Start, "SNMP"},    {0x80000008, StepKind::Start, "w3svc"},
-};
 
 constexpr char TEXT_NOT_INSTALLED[] = "Detects no installed NIVRA 2.0!";
 constexpr char TEXT_UP_TO_DATE[] = "The memory module is up-to-date!";
@@ -36,6 +21,10 @@ constexpr char TEXT_PATCH_OK[] = "Patch OK!";
 constexpr char TEXT_FAILED_FORMAT[] = "Fail to patch! (Error : 0x%08X)";
 constexpr char TEXT_ANOTHER_RUN[] = "Another run of this patch is in progress on this machine.";
 constexpr char TEXT_LOG_FAILED_FORMAT[] = "The log file %s cannot be written.";
+constexpr char TEXT_RECORD_REFUSED[] =
+    "An interrupted run of this patch left a record that cannot be used, so nothing was changed.";
+constexpr char TEXT_HEAL_INCOMPLETE_FORMAT[] =
+    "An interrupted run of this patch could not be undone completely: %s.\nNothing else was changed.";
 constexpr char TEXT_USAGE[] =
     "Usage: KOVPatch [/quiet] [/log FILE]\n"
     "\n"
@@ -87,13 +76,10 @@ bool TakeRunLock(UniqueHandle& lock, DWORD* error) {
     return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
 }
 
-// Runs one step and logs what it saw; notes what it did where a rollback needs it (plan may be
-// null). True when the step succeeded.
-bool RunStep(const PatchStep& step, RunLog& log, RollbackPlan* plan) {
+// Runs one step and logs what it saw. True when the step succeeded.
+bool RunStep(const PatchStep& step, RunLog& log) {
     char detail[LOG_LINE_SIZE / 2];
-    ServiceMemory* service = plan && step.service ? RememberedService(*plan, step.service) : nullptr;
     if (step.kind == StepKind::Deploy) {
-        if (plan) plan->deployAttempted = true;
         DeployReport seen;
         const bool deployed = DeployModule(&seen);
         DescribeDeploy(seen, detail, sizeof detail);
@@ -102,9 +88,7 @@ bool RunStep(const PatchStep& step, RunLog& log, RollbackPlan* plan) {
     }
     ServiceReport seen;
     const bool stop = step.kind == StepKind::Stop;
-    if (service && stop) service->stopAttempted = true;
     const DWORD result = stop ? StopServiceAndWait(step.service, &seen) : StartServiceByName(step.service, &seen);
-    if (service && !stop && result == SERVICE_RESULT_OK) service->started = true;
     DescribeService(seen, result, stop, detail, sizeof detail);
     LogLine(log, "step 0x%08lX, %s %s: %s; result %lu", step.error, stop ? "stop" : "start", step.service, detail,
             result);
@@ -144,7 +128,7 @@ BOOL CPatchApp::InitInstance() {
         EndRun(TEXT_ANOTHER_RUN, ERROR_INSTALL_ALREADY_RUNNING, "another run of the patch is in progress");
         return FALSE;
     }
-    CheckAndPatch();
+    if (HealInterruptedRun()) CheckAndPatch();
     ReleaseMutex(lock.get());
     return FALSE;
 }
@@ -193,26 +177,55 @@ void CPatchApp::CheckAndPatch() {
     RunPatch();
 }
 
+bool CPatchApp::HealInterruptedRun() {
+    RollbackPlan found;
+    char text[LOG_LINE_SIZE / 2];
+    switch (ReadRollbackRecord(found.record, text, sizeof text)) {
+    case RecordFound::None: return true;
+    case RecordFound::Refused:
+        LogLine(log_, "interrupted run found, but its record in HKLM\\%s is refused: %s", ROLLBACK_RECORD_KEY, text);
+        EndRun(TEXT_RECORD_REFUSED, ERROR_INSTALL_FAILURE, "nothing changed, as the record of an interrupted run cannot be used");
+        return false;
+    case RecordFound::Found: break;
+    }
+    DescribeInterruptedRun(found.record, text, sizeof text);
+    LogLine(log_, "interrupted run found: %s", text);
+    char left[LOG_LINE_SIZE / 2];
+    if (RollBack(found, log_, left, sizeof left) && DiscardSaved(found, log_)) {
+        LogLine(log_, "rolled back");
+        return true;
+    }
+    if (*left == '\0') lstrcpynA(left, "its record cannot be removed", sizeof left);
+    char box[LOG_LINE_SIZE / 2 + 128];
+    wnsprintfA(box, sizeof box, TEXT_HEAL_INCOMPLETE_FORMAT, left);
+    EndRun(box, ERROR_INSTALL_FAILURE, "nothing else done, as an interrupted run could not be rolled back");
+    LogLine(log_, "rollback incomplete: %s", left);
+    return false;
+}
+
 void CPatchApp::RunPatch() {
     // An unattended failure is undone, and nothing a rollback needs may be missing: it is all
-    // saved before the first service stops.
+    // on disk before the first service stops, and the record says which step has begun.
     RollbackPlan* plan = quiet_ ? &rollback_ : nullptr;
-    const char* stopped[ROLLBACK_SERVICES_MAX];
-    int stopCount = 0;
-    for (const PatchStep& step : PATCH_STEPS)
-        if (step.kind == StepKind::Stop && stopCount < ROLLBACK_SERVICES_MAX) stopped[stopCount++] = step.service;
-    if (plan && !SaveForRollback(*plan, stopped, stopCount, log_))
+    if (plan && !SaveForRollback(*plan, log_))
         return EndRun(nullptr, ERROR_INSTALL_FAILURE, "nothing changed, as a rollback could not be prepared");
-    for (const PatchStep& step : PATCH_STEPS) {
-        if (!RunStep(step, log_, plan)) {
+    for (int number = 1; number <= PATCH_STEP_COUNT; ++number) {
+        const PatchStep& step = PATCH_STEPS[number - 1];
+        if ((plan && !NoteStepBegun(*plan, number, log_)) || !RunStep(step, log_)) {
             char text[64];
             wsprintfA(text, TEXT_FAILED_FORMAT, step.error);
             EndRun(text, ERROR_INSTALL_FAILURE, text);
-            if (plan) RollBack(*plan, log_);
+            if (plan) {
+                char left[LOG_LINE_SIZE / 2];
+                if (RollBack(*plan, log_, left, sizeof left) && DiscardSaved(*plan, log_)) {
+                    LogLine(log_, "rolled back");
+                } else {
+                    LogLine(log_, "rollback incomplete: %s", *left ? left : "its record cannot be removed");
+                }
+            }
             return;
         }
     }
-    if (plan) DiscardSaved(*plan);
     // Recorded only once the user has seen the outcome (at once with /quiet). A failure here is
     // not shown and leaves the exit code alone, but the log says so.
     Show(TEXT_PATCH_OK, MB_OK);
@@ -225,6 +238,8 @@ void CPatchApp::RunPatch() {
     } else {
         LogLine(log_, "marker written");
     }
+    // The run is over only now: until the record goes, a kill would still be rolled back.
+    if (plan) DiscardSaved(*plan, log_);
     EndRun(nullptr, ERROR_SUCCESS, "patched");
 }
 

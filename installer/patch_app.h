@@ -19,6 +19,9 @@ public:
     void RunPatch();
 
 private:
+    // Puts back what an interrupted unattended run left, before anything else. False when the
+    // run must end here (its outcome is set).
+    bool HealInterruptedRun();
     void CheckAndPatch();
     // A box in the interactive mode; with /quiet nothing is shown and the result is 0.
     int Show(const char* text, UINT buttons) const;

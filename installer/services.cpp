@@ -16,16 +16,24 @@ DWORD WithLastError(ServiceReport& report, DWORD result) {
     return result;
 }
 
+// The service with all access through a manager opened with all access; 0, or the result code of
+// what could not be opened.
+DWORD OpenForControl(const char* name, ServiceHandle& manager, ServiceHandle& service, ServiceReport& seen) {
+    manager.reset(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) return WithLastError(seen, SERVICE_RESULT_NO_MANAGER);
+    service.reset(OpenServiceA(manager.get(), name, SERVICE_ALL_ACCESS));
+    if (!service) return WithLastError(seen, SERVICE_RESULT_NO_SERVICE);
+    return SERVICE_RESULT_OK;
+}
+
 }  // namespace
 
 DWORD StopServiceAndWait(const char* name, ServiceReport* report) {
     ServiceReport ignored;
     ServiceReport& seen = report ? *report : ignored;
     seen = ServiceReport();
-    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) return WithLastError(seen, SERVICE_RESULT_NO_MANAGER);
-    ServiceHandle service(OpenServiceA(manager.get(), name, SERVICE_ALL_ACCESS));
-    if (!service) return WithLastError(seen, SERVICE_RESULT_NO_SERVICE);
+    ServiceHandle manager, service;
+    if (const DWORD failed = OpenForControl(name, manager, service, seen)) return failed;
 
     SERVICE_STATUS status = {};
     // A refused request is how a service that is not running answers.
@@ -56,14 +64,23 @@ DWORD ServiceState(const char* name) {
     return service && QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
 }
 
+DWORD SettledState(const char* name) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const DWORD state = ServiceState(name);
+        if ((state != SERVICE_START_PENDING && state != SERVICE_STOP_PENDING) ||
+            GetTickCount() - start >= STOP_WAIT_LIMIT_MS)
+            return state;
+        Sleep(STOP_POLL_MS);
+    }
+}
+
 DWORD StartServiceByName(const char* name, ServiceReport* report) {
     ServiceReport ignored;
     ServiceReport& seen = report ? *report : ignored;
     seen = ServiceReport();
-    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) return WithLastError(seen, SERVICE_RESULT_NO_MANAGER);
-    ServiceHandle service(OpenServiceA(manager.get(), name, SERVICE_ALL_ACCESS));
-    if (!service) return WithLastError(seen, SERVICE_RESULT_NO_SERVICE);
+    ServiceHandle manager, service;
+    if (const DWORD failed = OpenForControl(name, manager, service, seen)) return failed;
     if (StartServiceA(service.get(), 0, nullptr)) return SERVICE_RESULT_OK;
     return WithLastError(seen, GetLastError() == ERROR_SERVICE_ALREADY_RUNNING ? SERVICE_RESULT_OK
                                                                         : SERVICE_RESULT_START_FAILED);

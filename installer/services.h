@@ -12,7 +12,8 @@ enum : DWORD {
     SERVICE_RESULT_NOT_STOPPED = 205,
 };
 
-// A service that stays in stop-pending longer than this is given up as not stopped.
+// A service that stays in stop-pending (or, for a rollback, start-pending) longer than this is
+// given up.
 constexpr DWORD STOP_WAIT_LIMIT_MS = 120000;
 constexpr DWORD STOP_POLL_MS = 100;
 
@@ -32,6 +33,9 @@ DWORD StopServiceAndWait(const char* name, ServiceReport* report = nullptr);
 // The service's current state (SERVICE_RUNNING, ...), or 0 when it cannot be queried, as when
 // there is no such service.
 DWORD ServiceState(const char* name);
+// The state once the service has left start-pending and stop-pending, or the pending state it
+// still has after STOP_WAIT_LIMIT_MS; 0 as above.
+DWORD SettledState(const char* name);
 // Does not wait for the service to reach the running state.
 DWORD StartServiceByName(const char* name, ServiceReport* report = nullptr);
 

@@ -1,171 +1,12 @@
 // KOVPatch.exe as deployment tools run it: switches, exit codes and the log, each outcome in both
 // modes where it applies, on the simulated installation with the real service manager.
-#include <stdio.h>
-
-#include <algorithm>
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "common/handles.h"
-#include "patch_run.h"
+#include "registry_helpers.h"
 #include "restricted_key.h"
+#include "unattended_run.h"
 
 namespace {
 
-using namespace patch_run;
-
-const std::string LOG_FILE = "C:\\KovPatchTests\\run.log";
-constexpr char ANOTHER_RUN[] = "Another run of this patch is in progress on this machine.";
-constexpr char RUN_LOCK[] = "Global\\KOVPatch-12C954DC-D880-4a30-8354-56807FDF4CAC";
-
-enum class Mode { Interactive, Quiet };
-
-const char* ModeName(Mode mode) { return mode == Mode::Quiet ? "quiet" : "interactive"; }
-
-// Spellings change from run to run: switches are case-insensitive and begin with / or -.
-std::string QuietSwitch(int variant) {
-    static const char* const spellings[] = {"/quiet", "-Q", "/QUIET", "-quiet", "/q"};
-    return spellings[variant % 5];
-}
-std::string LogSwitch(int variant) {
-    static const char* const spellings[] = {"/log", "-LOG", "/Log"};
-    return spellings[variant % 3];
-}
-
-std::string LocalNow() {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    char text[32];
-    wsprintfA(text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
-              now.wSecond, now.wMilliseconds);
-    return text;
-}
-
-// '*' stands for any run of characters; everything else for itself.
-bool Matches(const char* text, const char* pattern) {
-    if (*pattern == '\0') return *text == '\0';
-    if (*pattern == '*') return Matches(text, pattern + 1) || (*text != '\0' && Matches(text + 1, pattern));
-    return *text == *pattern && Matches(text + 1, pattern + 1);
-}
-
-struct LogLine {
-    std::string time;  // "YYYY-MM-DD hh:mm:ss.mmm"
-    std::string process;
-    std::string text;
-};
-
-// The log's lines; every one ends with CR LF and begins with its local time and process id.
-std::vector<LogLine> ParseLog(const std::string& bytes, const std::string& path) {
-    std::vector<LogLine> lines;
-    for (size_t start = 0; start < bytes.size();) {
-        const size_t end = bytes.find("\r\n", start);
-        EXPECT_NE(end, std::string::npos) << "a line without CR LF at the end of " << path;
-        if (end == std::string::npos) break;
-        const std::string line = bytes.substr(start, end - start);
-        start = end + 2;
-        const size_t close = line.find("] ");
-        EXPECT_TRUE(line.size() > 26 && line[23] == ' ' && line[24] == '[' && close != std::string::npos) << line;
-        if (close == std::string::npos || line.size() < 26) continue;
-        lines.push_back({line.substr(0, 23), line.substr(25, close - 25), line.substr(close + 2)});
-    }
-    return lines;
-}
-
-struct Outcome {
-    boxes::Run run;
-    std::vector<LogLine> log;
-};
-
-// Lines of the log, as patterns.
-using Lines = std::vector<std::string>;
-
-Lines operator+(Lines first, const Lines& second) {
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
-}
-
-const char* const STEP_SERVICES[] = {"w3svc", "SNMP", "lunabe", "drovek", nullptr, "drovek", "SNMP", "w3svc"};
-
-std::string StepPrefix(int step) {
-    char text[64];
-    wsprintfA(text, "step 0x8000000%d, ", step);
-    return text + std::string(step == 5 ? "deploy kelvrim.dll: " : step < 5 ? "stop " : "start ") +
-           (step == 5 ? "" : STEP_SERVICES[step - 1] + std::string(": "));
-}
-
-class Unattended : public PatchRun {
-protected:
-    Lines Started(Mode mode, const std::string& arguments) {
-        return {std::string("KOVPatch " KOVPATCH_VERSION_TEXT " started, ") + (mode == Mode::Quiet ? "unattended" : "interactive") +
-                "; command line: \"*KOVPatch.exe\" " + arguments};
-    }
-    Lines ChecksPassed(Mode mode) {
-        return Lines{PRODUCT_FOUND, "check version: \"Version\" is 0x02000010, below 0x02000050",
-                     "check marker: absent, error 2 (*)",
-                     mode == Mode::Quiet ? "consent: given by /quiet" : "consent: answered Yes"} +
-               (mode == Mode::Quiet ? Lines{"saved for a rollback: services *; module *; settings key: *"} : Lines{});
-    }
-    Lines StepsSucceeded(int last) {
-        Lines lines;
-        for (int step = 1; step <= last; ++step) {
-            if (step < 5) {
-                lines.push_back(StepPrefix(step) + "stop request accepted; states seen: *stopped (polls: *); result 0");
-            } else if (step == 5) {
-                lines.push_back(StepPrefix(step) + "settings key deleted; module " + MODULE_FILE + ": " +
-                                std::to_string(built.size()) + " bytes written beside it, then moved over it");
-            } else {
-                lines.push_back(StepPrefix(step) + "start request accepted; result 0");
-            }
-        }
-        return lines;
-    }
-    static Lines Ended(const std::string& outcome, DWORD exitCode) {
-        return {"outcome: " + outcome + "; exit code " + std::to_string(exitCode)};
-    }
-
-    // One run with its log, the run's arguments spelt after variant. The run starts a new log,
-    // or appends to what the file holds; the outcome has the lines of this run's process. Under
-    // /quiet nothing may show: no box and no window at all.
-    Outcome Run(Mode mode, int variant, const boxes::Chooser& choose, std::string* arguments,
-                const std::string& logFile = LOG_FILE, bool append = false) {
-        if (!append) DeleteFileA(logFile.c_str());
-        const std::string earlier = sim::ReadFileBytes(logFile);
-        *arguments = (mode == Mode::Quiet ? QuietSwitch(variant) + " " : "") + LogSwitch(variant) + " " + logFile;
-        const std::string before = LocalNow();
-        Outcome outcome{RunInstaller(choose, *arguments), {}};
-        const std::string after = LocalNow();
-        const std::string bytes = sim::ReadFileBytes(logFile);
-        EXPECT_EQ(bytes.substr(0, earlier.size()), earlier) << "the lines the log held before the run changed";
-        for (const LogLine& line : ParseLog(bytes.substr(std::min(earlier.size(), bytes.size())), logFile)) {
-            EXPECT_TRUE(before <= line.time && line.time <= after) << line.time << " not within " << before << " - " << after;
-            // Runs turned away meanwhile may share the file.
-            if (outcome.log.empty() || line.process == outcome.log.front().process) outcome.log.push_back(line);
-        }
-        if (mode == Mode::Quiet) {
-            EXPECT_FALSE(outcome.run.sawWindow) << "a window under " << *arguments;
-            EXPECT_TRUE(outcome.run.boxes.empty());
-        }
-        return outcome;
-    }
-
-    static void ExpectLog(const Outcome& outcome, const Lines& expected) {
-        std::string logged;
-        for (const LogLine& line : outcome.log) logged += "  " + line.text + "\n";
-        ASSERT_EQ(outcome.log.size(), expected.size()) << logged;
-        for (size_t i = 0; i < expected.size(); ++i)
-            EXPECT_TRUE(Matches(outcome.log[i].text.c_str(), expected[i].c_str()))
-                << "line " << i + 1 << ":\n  " << outcome.log[i].text << "\nexpected\n  " << expected[i];
-    }
-
-    const std::string PRODUCT_FOUND =
-        "check product: uninstall entry \"KovPatchTests NIVRA 2.0\" has DisplayName \"TAVRIX Corvantis NIVRA 2.0\"";
-};
-
-void SetVersion(DWORD version) {
-    ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, sim::PRODUCT_KEY, "Version", REG_DWORD, &version, 4), 0);
-}
+using namespace unattended_run;
 
 TEST_F(Unattended, OutcomesBeforeAnyChange) {
     const struct {
@@ -253,37 +94,12 @@ TEST_F(Unattended, AFailingStepEndsTheRunWithItsNumberInTheLogAnd1603) {
     }
 }
 
-// Every value (name, type, data) and subkey of a key, one line each, in a fixed order.
-std::string KeyContents(HKEY root, const std::string& path) {
-    RegKey key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return "(no key)";
-    std::vector<std::string> lines;
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        BYTE data[1024];
-        DWORD nameLength = sizeof name, size = sizeof data, type = 0;
-        if (RegEnumValueA(key.get(), i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
-        std::string line = "value " + std::string(name) + " type " + std::to_string(type) + ":";
-        for (DWORD b = 0; b < size; ++b) line += " " + std::to_string(data[b]);
-        lines.push_back(line);
-    }
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD nameLength = sizeof name;
-        if (RegEnumKeyExA(key.get(), i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        lines.push_back("key " + std::string(name) + " {\n" + KeyContents(root, path + "\\" + name) + "}");
-    }
-    std::sort(lines.begin(), lines.end());
-    std::string text;
-    for (const std::string& line : lines) text += line + "\n";
-    return text;
-}
 
 // Unattended: a failure at any step puts back what the run changed, and only that, and the log
 // lists each undo action and ends with what it came to.
 TEST_F(Unattended, AFailureUndoesWhatTheRunChangedWhenUnattended) {
-    const char* const stop = "stop request accepted; states seen: *stopped (polls: *); result 0";
-    const char* const start = "start request accepted; result 0";
+    const char* const stop = "stop request accepted; states seen: *stopped (polls: *); result 0; stopped now";
+    const char* const start = "start request accepted; result 0; running now";
     auto undo = [](const char* action, const char* service, const char* why, const char* detail) {
         return std::string("undo: ") + action + " " + service + " (" + why + "): " + detail;
     };
@@ -347,6 +163,7 @@ TEST_F(Unattended, AFailureUndoesWhatTheRunChangedWhenUnattended) {
         EXPECT_EQ(settingsBefore, KeyContents(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY));
         for (const char* left : {"kelvrim.old", "kelvrim.tmp"})
             EXPECT_EQ(GetFileAttributesA((AGENT_DIRECTORY + left).c_str()), INVALID_FILE_ATTRIBUTES) << left;
+        EXPECT_FALSE(sim::KeyExists(ROLLBACK_KEY)) << "the rollback record is left behind";
     }
 }
 
@@ -367,12 +184,21 @@ TEST_F(Unattended, ARollbackThatCannotBePreparedStopsTheRunBeforeAnyChange) {
         {"the settings key cannot be read",
          [] { return std::unique_ptr<RestrictedKey>(new RestrictedKey(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY, 0)); },
          "save for a rollback: the settings key cannot be read, error 5 (*)"},
+        {"the record cannot be written",
+         [] {
+             RegKey made;
+             RegCreateKeyExA(HKEY_LOCAL_MACHINE, ROLLBACK_KEY, 0, nullptr, 0, KEY_READ, nullptr, made.put(), nullptr);
+             return std::unique_ptr<RestrictedKey>(new RestrictedKey(HKEY_LOCAL_MACHINE, ROLLBACK_KEY, KEY_READ));
+         },
+         "save for a rollback: the record cannot be written to HKLM\\SOFTWARE\\TAVRIX\\NIVRAEnterprise\\KOVPatch, "
+         "error 5 (*)"},
     };
     int variant = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         if (variant > 0) SetUp();
         std::unique_ptr<RestrictedKey> locked = c.arrange();
+        ASSERT_TRUE(locked == nullptr || (locked->Restricted() && locked->Enforced()));
         std::string arguments;
         const Outcome outcome = Run(Mode::Quiet, variant++, boxes::Answer(IDYES), &arguments);
         locked.reset();
@@ -385,31 +211,97 @@ TEST_F(Unattended, ARollbackThatCannotBePreparedStopsTheRunBeforeAnyChange) {
                                Ended("nothing changed, as a rollback could not be prepared", 1603));
         ExpectUntouched();
         EXPECT_EQ(GetFileAttributesA(copyPath.c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_FALSE(sim::ValueExists(ROLLBACK_KEY, ROLLBACK_VALUE));
     }
 }
 
-// A service that did not run before the run, and that the run started, is stopped again.
+// A service that did not run before the run, and that the run started, is stopped again; the
+// rollback counts that done only when the service has stopped.
 TEST_F(Unattended, ARollbackStopsAServiceTheRunStartedThatHadNotRun) {
-    {
-        ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-        ServiceHandle snmp(OpenServiceA(manager.get(), "SNMP", SERVICE_STOP));
-        SERVICE_STATUS status;
-        ASSERT_TRUE(ControlService(snmp.get(), SERVICE_CONTROL_STOP, &status));
+    const struct {
+        const char* onStop;
+        const char* undone;
+        const char* verdict;
+        DWORD snmpAfter;
+    } cases[] = {
+        {"at-once", "stop request accepted; *; result 0; stopped now", "rolled back", STOPPED},
+        {"back-to-running", "stop request accepted; *; result 205; running now", "rollback incomplete: SNMP is running",
+         RUNNING},
+    };
+    int variant = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.onStop);
+        if (variant > 0) SetUp();
+        {
+            ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+            ServiceHandle snmp(OpenServiceA(manager.get(), "SNMP", SERVICE_STOP));
+            SERVICE_STATUS status;
+            ASSERT_TRUE(ControlService(snmp.get(), SERVICE_CONTROL_STOP, &status));
+        }
+        ASSERT_TRUE(sim::WaitForState("SNMP", STOPPED, START_WAIT_MS));
+        sim::SetBehaviour("SNMP", "OnStop", c.onStop);
+        sim::SetBehaviour("w3svc", "OnStart", "fail-once");  // step 8 fails; SNMP was started at step 7
+        std::string arguments;
+        const Outcome outcome = Run(Mode::Quiet, variant++, boxes::Answer(IDYES), &arguments);
+        EXPECT_EQ(outcome.run.exitCode, 1603u);
+        ASSERT_GE(outcome.log.size(), 5u);
+        const std::string undone = std::string("undo: stop SNMP (it did not run before the run): ") + c.undone;
+        EXPECT_TRUE(Matches(outcome.log[outcome.log.size() - 3].text.c_str(), undone.c_str()))
+            << outcome.log[outcome.log.size() - 3].text;
+        EXPECT_EQ(outcome.log.back().text, c.verdict);
+        ExpectStates({{"w3svc", RUNNING}, {"SNMP", c.snmpAfter}, {"lunabe", RUNNING}, {"drovek", RUNNING}});
     }
-    ASSERT_TRUE(sim::WaitForState("SNMP", STOPPED, START_WAIT_MS));
-    sim::SetBehaviour("w3svc", "OnStart", "fail-once");  // step 8 fails; SNMP was started at step 7
-    std::string arguments;
-    const Outcome outcome = Run(Mode::Quiet, 0, boxes::Answer(IDYES), &arguments);
-    EXPECT_EQ(outcome.run.exitCode, 1603u);
-    ASSERT_GE(outcome.log.size(), 5u);
-    EXPECT_TRUE(Matches(outcome.log[outcome.log.size() - 3].text.c_str(),
-                        "undo: stop SNMP (it did not run before the run): stop request accepted; *; result 0"))
-        << outcome.log[outcome.log.size() - 3].text;
-    EXPECT_EQ(outcome.log.back().text, "rolled back");
-    ExpectStates({{"w3svc", RUNNING}, {"SNMP", STOPPED}, {"lunabe", RUNNING}, {"drovek", RUNNING}});
 }
 
-// An undo action that fails is named in the log's last line; the rest is still put back.
+// The module is judged by what is there: a folder that does not exist holds no module, and a
+// module the deployment could not replace is still the previous one. Both read "rolled back".
+TEST_F(Unattended, ARollbackJudgesTheModuleByWhatIsThere) {
+    const std::string missing = "C:\\KovPatchTests\\Missing\\";
+    const struct {
+        const char* what;
+        std::string module;  // the module's path the run works out
+        const char* deployed;
+        const char* undone;
+    } cases[] = {
+        {"an agent directory that does not exist", missing + "kelvrim.dll",
+         "writing the new module beside it failed, error 3 (*); the old one is left as it was",
+         "there was none before the run, and there is none now"},
+        {"a module in use", MODULE_FILE, "* bytes written beside it, moving them over it failed, error * (*); "
+                                         "the old one is left as it was",
+         "it is the previous one"},
+    };
+    int variant = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (variant > 0) SetUp();
+        UniqueFile held;
+        if (c.module == MODULE_FILE) {
+            // Others may read it, as a loaded library may be, but no one may replace it.
+            held.reset(CreateFileA(MODULE_FILE.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(held);
+        } else {
+            ASSERT_TRUE(SetText(sim::AGENT_KEY, "PathName", missing + "drovek.exe"));
+        }
+        const std::string settingsBefore = KeyContents(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY);
+        std::string arguments;
+        const Outcome outcome = Run(Mode::Quiet, variant++, boxes::Answer(IDYES), &arguments);
+        held.reset();
+        EXPECT_EQ(outcome.run.exitCode, 1603u);
+        const std::string step = StepPrefix(5) + "settings key deleted; module " + c.module + ": " + c.deployed;
+        const std::string undone = "undo: module " + c.module + ": " + c.undone;
+        for (const std::string& line : {step, undone})
+            EXPECT_TRUE(std::any_of(outcome.log.begin(), outcome.log.end(), [&](const LogLine& logged) {
+                return Matches(logged.text.c_str(), line.c_str());
+            })) << "no line " << line;
+        ASSERT_FALSE(outcome.log.empty());
+        EXPECT_EQ(outcome.log.back().text, "rolled back");
+        ExpectUntouched();
+        EXPECT_EQ(KeyContents(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY), settingsBefore);
+    }
+}
+
+// An undo action that fails is named in the log's last line; the rest is still put back, and the
+// record and the copy stay for the next run to finish the rollback.
 TEST_F(Unattended, ARollbackThatCannotFinishSaysWhatIsLeft) {
     sim::SetBehaviour("w3svc", "OnStart", "fail");  // at step 8, and again when the rollback starts it
     std::string arguments;
@@ -417,12 +309,15 @@ TEST_F(Unattended, ARollbackThatCannotFinishSaysWhatIsLeft) {
     EXPECT_EQ(outcome.run.exitCode, 1603u);
     ASSERT_FALSE(outcome.log.empty());
     EXPECT_TRUE(Matches(outcome.log[outcome.log.size() - 2].text.c_str(),
-                        "undo: start w3svc (it ran before the run): start request failed, error * (*); result 203"))
+                        "undo: start w3svc (it ran before the run): start request failed, error * (*); result 203; "
+                        "stopped now"))
         << outcome.log[outcome.log.size() - 2].text;
     EXPECT_EQ(outcome.log.back().text, "rollback incomplete: w3svc is not running");
     ExpectStates({{"w3svc", STOPPED}, {"SNMP", RUNNING}, {"lunabe", RUNNING}, {"drovek", RUNNING}});
     EXPECT_TRUE(sim::ReadFileBytes(MODULE_FILE) == shipped);
     EXPECT_EQ(Setting("PhyMemUsageWH"), 80u);
+    EXPECT_TRUE(sim::ValueExists(ROLLBACK_KEY, ROLLBACK_VALUE));
+    EXPECT_TRUE(sim::ReadFileBytes(AGENT_DIRECTORY + "kelvrim.old") == shipped);
 }
 
 TEST_F(Unattended, ASuccessfulRunPatchesAndASecondOneFindsTheMarker) {
@@ -447,6 +342,7 @@ TEST_F(Unattended, ASuccessfulRunPatchesAndASecondOneFindsTheMarker) {
         EXPECT_TRUE(sim::ReadFileBytes(MODULE_FILE) == built) << "the built module is not in place";
         EXPECT_EQ(GetFileAttributesA((AGENT_DIRECTORY + "kelvrim.old").c_str()), INVALID_FILE_ATTRIBUTES)
             << "a copy of the previous module is left behind";
+        EXPECT_FALSE(sim::KeyExists(ROLLBACK_KEY)) << "the rollback record is left behind";
         ExpectStates({{"w3svc", RUNNING}, {"SNMP", RUNNING}, {"lunabe", STOPPED}, {"drovek", RUNNING}});
         EXPECT_EQ(stand_in::GetDword("drovek", "ModuleHash"), stand_in::HashBytes(built.data(), built.size()));
 
