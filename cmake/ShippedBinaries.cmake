@@ -8,7 +8,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/CopyBeside.cmake)
 # The product's code throws and catches nothing and asks no types at run time: without these the
 # runtime's unwinder and demangler come along. Where the tree lies leaves no trace in the code.
 function(product_code target)
-  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
     -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
 endfunction()
 

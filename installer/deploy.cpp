@@ -21,7 +21,7 @@ bool DeployModule(DeployReport* report) {
     seen = DeployReport();
     seen.keyDeletion = static_cast<LONG>(SHDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY));
 
-    ModuleFiles files;
+    ModuleFiles files{};
     LONG status = ERROR_SUCCESS;
     switch (WorkOutModuleFiles(files, true, &status)) {
     case FilesFound::NoDirectory: return Fail(seen, DeployFailure::AgentDirectory, static_cast<DWORD>(status));

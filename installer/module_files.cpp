@@ -21,7 +21,7 @@ void Beside(const ModuleFiles& files, const char* name, char (&path)[MODULE_PATH
 }  // namespace
 
 FilesFound WorkOutModuleFiles(ModuleFiles& files, bool createAgentKey, LONG* status) {
-    files = ModuleFiles();
+    memset(&files, 0, sizeof files);
     const bool found = createAgentKey ? GetAgentDirectory(files.directory, MODULE_PATH_SIZE, status)
                                       : FindAgentDirectory(files.directory, MODULE_PATH_SIZE, status);
     if (!found) {

@@ -17,11 +17,13 @@ static_assert(sizeof MODULE_COPY_NAME == sizeof MODULE_FILE_NAME && sizeof STAGI
               "every name beside the module fits wherever the module's path fits");
 constexpr unsigned MODULE_PATH_SIZE = 512;
 
+// Empty (all names blank) until WorkOutModuleFiles fills it. No member initializers: the compiler
+// would keep a 2 KiB image of the empty record in the program for each place that makes one.
 struct ModuleFiles {
-    char directory[MODULE_PATH_SIZE] = {};  // with its trailing backslash
-    char module[MODULE_PATH_SIZE] = {};
-    char copy[MODULE_PATH_SIZE] = {};
-    char staging[MODULE_PATH_SIZE] = {};
+    char directory[MODULE_PATH_SIZE];  // with its trailing backslash
+    char module[MODULE_PATH_SIZE];
+    char copy[MODULE_PATH_SIZE];
+    char staging[MODULE_PATH_SIZE];
 };
 
 enum class FilesFound { Yes, NoDirectory, TooLong };

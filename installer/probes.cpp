@@ -31,6 +31,7 @@ bool EntryNamesProduct(const char* entryName, char* displayName) {
 bool IsProductInstalled(ProductSearch* seen) {
     ProductSearch ignored;
     if (seen == nullptr) seen = &ignored;
+    memset(seen, 0, sizeof *seen);
     RegKey uninstall;
     seen->status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_ENUMERATE_SUB_KEYS, uninstall.put());
     if (seen->status != ERROR_SUCCESS) return false;

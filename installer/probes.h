@@ -18,11 +18,13 @@ constexpr DWORD ENTRY_NAME_CHARS = 1024;
 constexpr DWORD DISPLAY_NAME_SIZE = 1024;
 
 // What the checks read, for the run's log. The status is the registry's, 0 when all was read.
+// Filled by IsProductInstalled from the start. No member initializers: the compiler would keep a
+// 2 KiB image of the empty record in the program for each place that makes one.
 struct ProductSearch {
-    LONG status = ERROR_SUCCESS;  // of opening the uninstall list
-    DWORD entries = 0;            // entries looked at
-    char entry[ENTRY_NAME_CHARS] = {};            // the matching entry
-    char displayName[DISPLAY_NAME_SIZE + 1] = {};  // and its "DisplayName"
+    LONG status;                              // of opening the uninstall list
+    DWORD entries;                            // entries looked at
+    char entry[ENTRY_NAME_CHARS];             // the matching entry
+    char displayName[DISPLAY_NAME_SIZE + 1];  // and its "DisplayName"
 };
 struct VersionReading {
     LONG status = ERROR_SUCCESS;

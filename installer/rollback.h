@@ -13,7 +13,7 @@
 
 struct RollbackPlan {
     RollbackRecord record;  // as it is on disk
-    ModuleFiles files;      // worked out by this run, never read from a record
+    ModuleFiles files{};    // worked out by this run, never read from a record
 };
 
 // Notes the services' states, copies the module beside it (flushed), reads the settings key and
