@@ -4,7 +4,7 @@
 
 namespace {
 
-enum class Switch { Unknown, Quiet, Help, Log };
+enum class Switch { Unknown, Quiet, Help, Log, Check };
 
 struct SwitchName {
     const char* name;
@@ -13,6 +13,7 @@ struct SwitchName {
 
 constexpr SwitchName SWITCHES[] = {
     {"quiet", Switch::Quiet}, {"q", Switch::Quiet}, {"?", Switch::Help}, {"help", Switch::Help}, {"log", Switch::Log},
+    {"check", Switch::Check},
 };
 
 Switch SwitchOf(const char* argument) {
@@ -34,6 +35,9 @@ CommandLine ParseCommandLine(int argc, char** argv) {
         case Switch::Help:
             parsed.help = true;
             break;
+        case Switch::Check:
+            parsed.check = true;
+            break;
         case Switch::Log:
             // A switch where the name belongs means the name was left out; two logs would leave
             // it open which one holds the record.
@@ -49,5 +53,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
             break;
         }
     }
+    // A check answers one question; a second one (the usage) has no place beside it.
+    if (parsed.check && parsed.help) parsed.valid = false;
     return parsed;
 }

@@ -15,6 +15,14 @@ bool Fail(DeployReport& report, DeployFailure failure, DWORD error) {
 
 }  // namespace
 
+bool FindCarriedModule(const void** image, DWORD* size) {
+    HRSRC resource = FindResourceA(nullptr, "KELVRIM", "MODULE");
+    HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
+    *image = loaded ? LockResource(loaded) : nullptr;
+    *size = *image ? SizeofResource(nullptr, resource) : 0;
+    return *image != nullptr;
+}
+
 bool DeployModule(DeployReport* report) {
     DeployReport ignored;
     DeployReport& seen = report ? *report : ignored;
@@ -32,14 +40,12 @@ bool DeployModule(DeployReport* report) {
     }
     lstrcpynA(seen.modulePath, files.module, MODULE_PATH_SIZE);
 
-    HRSRC resource = FindResourceA(nullptr, "KELVRIM", "MODULE");
-    HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
-    const void* image = loaded ? LockResource(loaded) : nullptr;
-    if (image == nullptr) {
+    const void* image = nullptr;
+    DWORD imageSize = 0;
+    if (!FindCarriedModule(&image, &imageSize)) {
         const DWORD error = GetLastError();
         return Fail(seen, DeployFailure::NoImage, error ? error : ERROR_RESOURCE_NAME_NOT_FOUND);
     }
-    const DWORD imageSize = SizeofResource(nullptr, resource);
 
     // The old module is replaced only by a complete new image, never truncated on the way.
     const DWORD writeError = WriteFlushed(files.staging, image, imageSize);

@@ -17,6 +17,8 @@ struct DeployReport {
     DWORD bytesWritten = 0;            // of the new module, all of them or none
 };
 
+// The module image this program carries, in its own resources; false when it is not there.
+bool FindCarriedModule(const void** image, DWORD* size);
 // Deletes the module's settings key first, whatever follows. The old module file is replaced
 // only by a complete new one, on disk before it takes the old one's place: on false it is left
 // as it was.

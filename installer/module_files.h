@@ -16,6 +16,8 @@ constexpr char STAGING_FILE_NAME[] = "kelvrim.tmp";
 static_assert(sizeof MODULE_COPY_NAME == sizeof MODULE_FILE_NAME && sizeof STAGING_FILE_NAME == sizeof MODULE_FILE_NAME,
               "every name beside the module fits wherever the module's path fits");
 constexpr unsigned MODULE_PATH_SIZE = 512;
+// Far larger than any module of the product's; a larger file is not read whole into memory.
+constexpr DWORD MODULE_BYTES_MAX = 64 * 1024 * 1024;
 
 // Empty (all names blank) until WorkOutModuleFiles fills it. No member initializers: the compiler
 // would keep a 2 KiB image of the empty record in the program for each place that makes one.

@@ -8,6 +8,8 @@
 #include "patch_steps.h"
 #include "probes.h"
 #include "rollback.h"
+#include "run_lock.h"
+#include "server_check.h"
 #include "services.h"
 #include "step_report.h"
 
@@ -27,24 +29,25 @@ constexpr char TEXT_HEAL_INCOMPLETE_FORMAT[] =
     "An interrupted run of this patch could not be undone completely: %s.\nNothing else was changed.";
 constexpr char TEXT_USAGE[] =
     "Usage: KOVPatch [/quiet] [/log FILE]\n"
+    "       KOVPatch /check [/log FILE]\n"
     "\n"
     "/quiet, /q\tPatch without showing anything; the switch is the consent.\n"
+    "/check\tSay whether this server needs the patch, in one line on the\n"
+    "\tstandard output and as the exit code; change nothing.\n"
     "/log FILE\tAppend a record of the run to FILE.\n"
     "/?, /help\tShow this text.\n"
     "Switches may begin with / or - and are not case-sensitive.\n"
     "\n"
     "Exit codes:\n"
     "0\tpatched, or already up to date\n"
+    "1\t(/check) the patch is needed\n"
     "1602\tthe question was answered No\n"
-    "1603\ta patch step failed\n"
+    "1603\ta patch step failed, or an interrupted run could not be put back\n"
+    "1604\t(/check) an interrupted run left its rollback record\n"
     "1618\tanother run of the patch is in progress\n"
     "1622\tthe log file cannot be written\n"
     "1639\tthe command line is not valid\n"
     "1642\tNIVRA 2.0 is not installed";
-
-// Two deployment tools or two administrators must never patch one machine at once, whatever
-// their sessions.
-constexpr char RUN_LOCK_NAME[] = "Global\\KOVPatch-12C954DC-D880-4a30-8354-56807FDF4CAC";
 
 // The fixed part of the program's version record: after the record's three sizes and its key
 // L"VS_VERSION_INFO", aligned to four bytes.
@@ -61,19 +64,6 @@ bool ReadOwnVersion(DWORD* major, DWORD* minor) {
     *major = fixed->dwFileVersionMS;
     *minor = fixed->dwFileVersionLS;
     return true;
-}
-
-// False when another run holds the lock, or holds it where this run may not even open it.
-bool TakeRunLock(UniqueHandle& lock, DWORD* error) {
-    lock.reset(CreateMutexA(nullptr, FALSE, RUN_LOCK_NAME));
-    if (!lock) {
-        *error = GetLastError();
-        return false;
-    }
-    *error = ERROR_SUCCESS;
-    const DWORD waited = WaitForSingleObject(lock.get(), 0);
-    // Abandoned: a run that ended without releasing it; the lock is this run's now.
-    return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
 }
 
 // Runs one step and logs what it saw. True when the step succeeded.
@@ -101,7 +91,8 @@ CPatchApp theApp;
 
 BOOL CPatchApp::InitInstance() {
     const CommandLine command = ParseCommandLine(__argc, __argv);
-    quiet_ = command.quiet;
+    // A check shows nothing, whatever else the command line says.
+    quiet_ = command.quiet || command.check;
     // Neither of these two ends has a log to write to.
     if (!command.valid || command.help) {
         EndRun(TEXT_USAGE, command.valid ? ERROR_SUCCESS : ERROR_INVALID_COMMAND_LINE, "usage");
@@ -119,7 +110,12 @@ BOOL CPatchApp::InitInstance() {
     DWORD major = 0, minor = 0;
     ReadOwnVersion(&major, &minor);
     LogLine(log_, "KOVPatch %u.%u.%u.%u started, %s; command line: %s", HIWORD(major), LOWORD(major),
-            HIWORD(minor), LOWORD(minor), quiet_ ? "unattended" : "interactive", GetCommandLineA());
+            HIWORD(minor), LOWORD(minor), command.check ? "check" : quiet_ ? "unattended" : "interactive",
+            GetCommandLineA());
+    if (command.check) {
+        CheckServer();
+        return FALSE;
+    }
 
     UniqueHandle lock;
     DWORD lockError = ERROR_SUCCESS;
@@ -135,7 +131,7 @@ BOOL CPatchApp::InitInstance() {
 
 int CPatchApp::ExitInstance() { return exitCode_; }
 
-void CPatchApp::CheckAndPatch() {
+CPatchApp::Answer CPatchApp::RunChecks() {
     ProductSearch product;
     if (!IsProductInstalled(&product)) {
         if (product.status != ERROR_SUCCESS) {
@@ -144,7 +140,7 @@ void CPatchApp::CheckAndPatch() {
             LogLine(log_, "check product: none of the %lu uninstall entries has a DisplayName containing \"%s\"",
                     product.entries, PRODUCT_DISPLAY_NAME);
         }
-        return EndRun(TEXT_NOT_INSTALLED, ERROR_PATCH_TARGET_NOT_FOUND, "NIVRA 2.0 is not installed");
+        return Answer::NotInstalled;
     }
     LogLine(log_, "check product: uninstall entry \"%s\" has DisplayName \"%s\"", product.entry, product.displayName);
 
@@ -156,16 +152,49 @@ void CPatchApp::CheckAndPatch() {
         LogLine(log_, "check version: \"Version\" is 0x%08lX, %s 0x%08lX", version.version,
                 current ? "at least" : "below", static_cast<DWORD>(CURRENT_MODULE_VERSION));
     }
-    if (current) return EndRun(TEXT_UP_TO_DATE, ERROR_SUCCESS, "already up to date by version");
+    if (current) return Answer::CurrentByVersion;
 
     LONG markerStatus = ERROR_SUCCESS;
-    const bool marked = IsPatchMarkerPresent(&markerStatus);
-    if (marked) {
+    if (IsPatchMarkerPresent(&markerStatus)) {
         LogLine(log_, "check marker: present");
-        return EndRun(TEXT_UP_TO_DATE, ERROR_SUCCESS, "already up to date by the patch marker");
+        return Answer::CurrentByMarker;
     }
     LogLine(log_, "check marker: absent, %s", ErrorText(markerStatus).text);
+    return Answer::NeedsPatch;
+}
 
+void CPatchApp::CheckServer() {
+    // The lock is held only for the instant it takes to see that no run holds it, so that a
+    // patch run starting meanwhile waits for it rather than being turned away.
+    ServerState state = ServerState::InProgress;
+    if (!RunLockHeldElsewhere()) {
+        if (RollbackRecordExists()) {
+            // A run that began after the look at the lock would have its own record: look again.
+            state = RunLockHeldElsewhere() ? ServerState::InProgress : ServerState::Interrupted;
+        } else {
+            switch (RunChecks()) {
+            case Answer::NotInstalled: state = ServerState::NotInstalled; break;
+            case Answer::CurrentByVersion:
+            case Answer::CurrentByMarker: state = ServerState::Patched; break;
+            case Answer::NeedsPatch: state = ServerState::NeedsPatch; break;
+            }
+        }
+    }
+    char line[160];
+    DescribeServer(state, ReadServerFacts(), line, sizeof line);
+    WriteToStandardOutput(line);
+    LogLine(log_, "%s", line);
+    EndRun(nullptr, StateExitCode(state), StateWord(state));
+}
+
+void CPatchApp::CheckAndPatch() {
+    switch (RunChecks()) {
+    case Answer::NotInstalled: return EndRun(TEXT_NOT_INSTALLED, ERROR_PATCH_TARGET_NOT_FOUND, "NIVRA 2.0 is not installed");
+    case Answer::CurrentByVersion: return EndRun(TEXT_UP_TO_DATE, ERROR_SUCCESS, "already up to date by version");
+    case Answer::CurrentByMarker:
+        return EndRun(TEXT_UP_TO_DATE, ERROR_SUCCESS, "already up to date by the patch marker");
+    case Answer::NeedsPatch: break;
+    }
     if (quiet_) {
         LogLine(log_, "consent: given by /quiet");
     } else {

@@ -19,6 +19,12 @@ public:
     void RunPatch();
 
 private:
+    // What the checks found, in the order a run makes them.
+    enum class Answer { NotInstalled, CurrentByVersion, CurrentByMarker, NeedsPatch };
+    // The checks, each logged with what it read, up to the first answer.
+    Answer RunChecks();
+    // /check: the server's state as one line and the exit code; changes nothing.
+    void CheckServer();
     // Puts back what an interrupted unattended run left, before anything else. False when the
     // run must end here (its outcome is set).
     bool HealInterruptedRun();

@@ -10,9 +10,6 @@
 
 namespace {
 
-// Far larger than any module of the product's; a larger file is not copied whole into memory.
-constexpr DWORD MODULE_BYTES_MAX = 64 * 1024 * 1024;
-
 // Stop-pending and stopped are the states of a service that does not run; any other one does.
 bool Runs(DWORD state) { return state != 0 && state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING; }
 

@@ -61,4 +61,25 @@ TEST(CommandLine, SwitchesAndTheirMistakes) {
     }
 }
 
+TEST(CommandLine, CheckGoesWithQuietAndLogOnly) {
+    const struct {
+        std::vector<std::string> arguments;
+        bool valid;
+    } cases[] = {
+        {{"/check"}, true},
+        {{"-CHECK", "/q"}, true},
+        {{"/log", "c.log", "/check"}, true},
+        {{"/check", "/?"}, false},
+        {{"/help", "/check"}, false},
+        {{"/check", "now"}, false},
+        {{"/check", "/log"}, false},
+    };
+    for (const auto& c : cases) {
+        Arguments arguments(c.arguments);
+        const CommandLine parsed = arguments.Parse();
+        EXPECT_TRUE(parsed.check) << c.arguments[0];
+        EXPECT_EQ(parsed.valid, c.valid) << c.arguments[0] << " " << c.arguments.size();
+    }
+}
+
 }  // namespace

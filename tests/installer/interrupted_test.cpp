@@ -264,15 +264,10 @@ TEST_F(Interrupted, ACopyWithoutARecordDoesNotStopARun) {
 // unknown format is refused, and nothing at all is changed, the record included.
 TEST_F(Interrupted, ARecordThatCannotBeUsedIsRefusedAndNothingChanges) {
     // A genuine record, from a run killed at its first step.
-    sim::SetBehaviour("w3svc", "OnStop", "after-polls");
-    bool killed = false;
-    std::string arguments;
-    Watch(0, [](const std::string&) { return stand_in::GetString("w3svc", "State") == "stop-pending"; }, &killed,
-          &arguments);
-    ASSERT_TRUE(killed);
+    KillAtTheFirstStep(0);
     const std::string genuine = ReadRecord();
     ASSERT_GT(genuine.size(), 88u);
-    ASSERT_TRUE(sim::WaitForState("w3svc", STOPPED, START_WAIT_MS));
+    std::string arguments;
 
     std::string damaged = genuine;
     damaged[LAST_STEP_AT + 40] ^= 0x5A;

@@ -191,6 +191,18 @@ protected:
         return outcome;
     }
 
+    // A /quiet run ended while it waits for w3svc to stop, at its first step: it leaves its
+    // rollback record behind, and w3svc stopped.
+    void KillAtTheFirstStep(int variant) {
+        sim::SetBehaviour("w3svc", "OnStop", "after-polls");
+        bool killed = false;
+        std::string arguments;
+        Watch(variant, [](const std::string&) { return stand_in::GetString("w3svc", "State") == "stop-pending"; },
+              &killed, &arguments);
+        ASSERT_TRUE(killed);
+        ASSERT_TRUE(sim::WaitForState("w3svc", STOPPED, START_WAIT_MS));
+    }
+
     static void ExpectLog(const Outcome& outcome, const Lines& expected) {
         std::string logged;
         for (const LogLine& line : outcome.log) logged += "  " + line.text + "\n";

@@ -494,8 +494,8 @@ TEST_F(Unattended, UsageAndBadCommandLines) {
         }
         ASSERT_EQ(run.boxes.size(), 1u);
         // The usage names every switch and every exit code.
-        for (const char* named : {"/quiet", "/q", "/log FILE", "/?", "/help", "0\t", "1602", "1603", "1618", "1622",
-                                  "1639", "1642"})
+        for (const char* named : {"/quiet", "/q", "/check", "/log FILE", "/?", "/help", "0\t", "1\t", "1602", "1603",
+                                  "1604", "1618", "1622", "1639", "1642"})
             EXPECT_NE(run.boxes[0].text.find(named), std::string::npos) << named << " in\n" << run.boxes[0].text;
     }
     ExpectUntouched();
