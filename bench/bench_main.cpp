@@ -218,14 +218,14 @@ int main(int argc, char** argv) {
     };
     ModuleRun run;
     run.hostEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    moduleState.run = &run;
-    double tick = MicrosPerCall(
-        [] {
-            SampleTick();
-            moduleState.eventQueue.Clear();  // no other thread of the module runs here
-        },
-        1, 7, 1001);
-    moduleState.run = nullptr;
+    auto publish = [](ModuleRun* published) {
+        ModuleLockScope lock;
+        moduleState.Records(lock).run = published;
+        moduleState.Records(lock).eventQueue.Clear();  // the few events of these ticks
+    };
+    publish(&run);
+    double tick = MicrosPerCall(SampleTick, 1, 7, 1001);
+    publish(nullptr);
     double status = MicrosPerCall(memoryStatus, 1, 7, 1001);
     Ratio("one sampling tick", tick, "GlobalMemoryStatusEx", status);
     // One request through the export against the bare cost of the named lock it takes.

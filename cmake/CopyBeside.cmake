@@ -8,7 +8,7 @@ include_guard(GLOBAL)
 function(copy_beside target)
   get_target_property(dir ${target} BINARY_DIR)
   foreach(built IN LISTS ARGN)
-    set(stamp ${dir}/${built}.copied)
+    set(stamp ${dir}/${target}_${built}.copied)
     add_custom_command(OUTPUT ${stamp}
       COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${built}> $<TARGET_FILE_DIR:${target}>
       COMMAND ${CMAKE_COMMAND} -E touch ${stamp}

@@ -5,6 +5,11 @@
 include_guard(GLOBAL)
 include(${CMAKE_CURRENT_LIST_DIR}/CopyBeside.cmake)
 
+# The shipped binaries and where each one's file lands below a build tree: the one list that
+# the sub-build and the tree that imports its binaries (ShippedBuild.cmake) both read.
+set(SHIPPED_BINARIES kelvrim KOVPatch sphost)
+set(SHIPPED_BINARY_FILES module/kelvrim.dll installer/KOVPatch.exe tools/sphost/sphost.exe)
+
 # The product's code throws and catches nothing and asks no types at run time: without these the
 # runtime's unwinder and demangler come along. Where the tree lies leaves no trace in the code.
 function(product_code target)
@@ -74,17 +79,15 @@ function(add_shipped_binaries)
   # sphost.exe: the console host for support staff, with the module beside it.
   add_executable(sphost $<TARGET_OBJECTS:sphost_code>)
 
-  set(binaries kelvrim KOVPatch sphost)
-  set(folders module installer tools/sphost)
-  foreach(binary folder IN ZIP_LISTS binaries folders)
+  foreach(binary file IN ZIP_LISTS SHIPPED_BINARIES SHIPPED_BINARY_FILES)
+    get_filename_component(folder ${file} DIRECTORY)
     set_target_properties(${binary} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${KOVPATCH_OUTPUT_DIR}/${folder})
     target_include_directories(${binary} PRIVATE ${generated})
     # No link time in the file: two builds of one commit give the same bytes.
     target_link_options(${binary} PRIVATE -L${no_threads_dir} -Wl,--no-insert-timestamp)
     add_dependencies(${binary} no_threads_library)
-    # The header's checksum is the one the system computes, as signed files and drivers need.
-    add_custom_command(TARGET ${binary} POST_BUILD
-      COMMAND python3 ${PROJECT_SOURCE_DIR}/cmake/pe_checksum.py $<TARGET_FILE:${binary}> VERBATIM)
+    # The header's checksum, which signed files and drivers are checked against, is the linker's
+    # own: it computes it as the system does (the test shipped_checksums_are_right reads it).
   endforeach()
   copy_beside(sphost kelvrim)
 endfunction()

@@ -4,12 +4,12 @@
 include_guard(GLOBAL)
 include(ExternalProject)
 
-set(shipped_targets kelvrim KOVPatch sphost)
-set(shipped_files module/kelvrim.dll installer/KOVPatch.exe tools/sphost/sphost.exe)
+# SHIPPED_BINARIES and SHIPPED_BINARY_FILES come from ShippedBinaries.cmake.
+set(shipped_files ${SHIPPED_BINARY_FILES})
 list(TRANSFORM shipped_files PREPEND ${CMAKE_BINARY_DIR}/)
 
 # The shipped build's own tree; its stand-ins for a threads library are in no-threads-library
-# (see ShippedTargets.cmake).
+# (see add_shipped_binaries() in ShippedBinaries.cmake).
 set(SHIPPED_BUILD_DIR ${CMAKE_BINARY_DIR}/shipped)
 
 ExternalProject_Add(shipped
@@ -28,7 +28,7 @@ ExternalProject_Add(shipped
 add_library(kelvrim UNKNOWN IMPORTED GLOBAL)
 add_executable(KOVPatch IMPORTED GLOBAL)
 add_executable(sphost IMPORTED GLOBAL)
-foreach(name file IN ZIP_LISTS shipped_targets shipped_files)
+foreach(name file IN ZIP_LISTS SHIPPED_BINARIES shipped_files)
   set_target_properties(${name} PROPERTIES IMPORTED_LOCATION ${file})
   add_dependencies(${name} shipped)
 endforeach()

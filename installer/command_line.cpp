@@ -1,3 +1,4 @@
+// Parsing the installer's switches.
 #include "command_line.h"
 
 #include <windows.h>

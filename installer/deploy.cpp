@@ -1,3 +1,4 @@
+// DeployModule: the settings key deleted, the carried module written whole into the agent's directory.
 #include "deploy.h"
 
 #include <shlwapi.h>

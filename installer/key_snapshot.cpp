@@ -1,3 +1,4 @@
+// Taking a registry key whole into memory, checking a stored one, and putting it back.
 #include "key_snapshot.h"
 
 #include <shlwapi.h>

@@ -1,3 +1,4 @@
+// The names beside the module, and files read and written whole.
 #include "module_files.h"
 
 #include <shlwapi.h>

@@ -1,3 +1,4 @@
+// CPatchApp: the installer's run from its command line to its exit code: checks, consent, the patch, /check.
 #include "patch_app.h"
 
 #include <shlwapi.h>

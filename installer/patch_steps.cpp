@@ -1,3 +1,4 @@
+// Finding a step of the patch sequence by kind and service.
 #include "patch_steps.h"
 
 #include <string.h>

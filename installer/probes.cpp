@@ -1,3 +1,4 @@
+// The registry probes of the product, its version, the marker and the agent's directory.
 #include "probes.h"
 
 #include <shlwapi.h>

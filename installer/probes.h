@@ -1,5 +1,7 @@
-// Registry probes of the installed product and the patch marker. Every registry failure is a
-// plain negative answer.
+// Registry probes of the installed product, the patch marker and the agent's directory. A
+// failure to read is a plain negative answer of the probe; the statuses behind the answers are
+// handed out for the log. Two of them write: WritePatchMarker creates the settings key and
+// returns the registry's statuses, and GetAgentDirectory creates a missing agent key.
 #ifndef INSTALLER_PROBES_H
 #define INSTALLER_PROBES_H
 

@@ -1,3 +1,4 @@
+// Saving what an unattended run changes, and putting it back after a failure or an interruption.
 #include "rollback.h"
 
 #include <shlwapi.h>

@@ -1,3 +1,4 @@
+// The rollback record's bytes, its checks, and its one registry value.
 #include "rollback_record.h"
 
 #include <shlwapi.h>

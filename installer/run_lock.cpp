@@ -1,3 +1,4 @@
+// Taking the run lock, and looking at it without keeping it.
 #include "run_lock.h"
 
 namespace {

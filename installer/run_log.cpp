@@ -1,3 +1,4 @@
+// The /log record: opening it for appending, one line per event, error texts.
 #include "run_log.h"
 
 #include <shlwapi.h>

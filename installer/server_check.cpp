@@ -1,3 +1,4 @@
+// /check's facts, words, exit codes and line.
 #include "server_check.h"
 
 #include <shlwapi.h>

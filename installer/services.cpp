@@ -1,3 +1,4 @@
+// Stopping and starting a service through the service control manager.
 #include "services.h"
 
 #include "common/handles.h"

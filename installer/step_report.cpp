@@ -1,3 +1,4 @@
+// The log's text for what a step saw.
 #include "step_report.h"
 
 #include <shlwapi.h>

@@ -1,3 +1,4 @@
+// SPConfig: the request table, its dispatch and each request's handler.
 #include "config_requests.h"
 
 #include <string.h>
@@ -51,7 +52,7 @@ const SPSensorRecord& RecordOf(const SPSensorRecord& sensor) { return sensor; }
 
 // Reply entries are packed back to back in the host's buffer, which need not be aligned.
 template <class Entry, class Make>
-void CopyEntries(SPSensorRecord* sensors, uint32_t count, void* out, Make make) {
+void CopyEntries(const ModuleLockScope&, SPSensorRecord* sensors, uint32_t count, void* out, Make make) {
     auto* bytes = static_cast<unsigned char*>(out);
     for (uint32_t i = 0; i < count; ++i) {
         const Entry& entry = make(sensors[i]);
@@ -60,7 +61,7 @@ void CopyEntries(SPSensorRecord* sensors, uint32_t count, void* out, Make make) 
     }
 }
 
-using CopyRoutine = void (*)(SPSensorRecord*, uint32_t, void*);
+using CopyRoutine = void (*)(const ModuleLockScope&, SPSensorRecord*, uint32_t, void*);
 
 CopyRoutine CopyRoutineFor(uint32_t selector) {
     if (selector & SP_SELECT_SUMMARY) return CopySensorSummaries;
@@ -96,9 +97,9 @@ const ConfigRequest configRequestTable[CONFIG_REQUEST_COUNT + 1] = {
 };
 
 extern "C" int SPConfig(uint32_t op, const char* name, void* param1, void* param2, void* param3) {
+    // Before the first start the named lock does not exist yet; the scope still keeps the
+    // request apart from any other of the module's threads.
     ModuleLockScope lock;
-    // Before the first start there is no lock to take (!lock.Held()): the request is answered
-    // without it, as ever. No thread of the module runs before a start.
     return DispatchConfigRequest(lock, op, name, param1, param2, param3);
 }
 
@@ -120,9 +121,9 @@ int DispatchRequest(const ModuleLockScope& lock, const ConfigRequest* table, uin
     return 0;
 }
 
-int GetGlobalProperty(const ModuleLockScope&, void* property, void*, void*) {
+int GetGlobalProperty(const ModuleLockScope& lock, void* property, void*, void*) {
     if (!property) return 0;
-    *static_cast<SPGlobalProperty*>(property) = moduleState.globalProperty;
+    *static_cast<SPGlobalProperty*>(property) = moduleState.Records(lock).globalProperty;
     return 1;
 }
 
@@ -144,31 +145,31 @@ int GetSensors(const ModuleLockScope& lock, void* count, void* buffer, void* sel
     const uint32_t select = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(selector));
     const CopyRoutine copy = CopyRoutineFor(select);
     if (!(select & SP_SELECT_ONE)) {
-        copy(moduleState.sensorTable, SP_SENSOR_COUNT, buffer);
+        copy(lock, moduleState.Records(lock).sensorTable, SP_SENSOR_COUNT, buffer);
         return 1;
     }
     uint32_t sensorId;
     memcpy(&sensorId, buffer, sizeof sensorId);
     SPSensorRecord* sensor = FindSensor(lock, sensorId);
     if (!sensor) return 0;
-    copy(sensor, 1, buffer);
+    copy(lock, sensor, 1, buffer);
     return 1;
 }
 
-void CopySensorSummaries(SPSensorRecord* sensors, uint32_t count, void* out) {
-    CopyEntries<SPSensorSummary>(sensors, count, out, SummaryOf);
+void CopySensorSummaries(const ModuleLockScope& lock, SPSensorRecord* sensors, uint32_t count, void* out) {
+    CopyEntries<SPSensorSummary>(lock, sensors, count, out, SummaryOf);
 }
 
-void CopySensorStatus(SPSensorRecord* sensors, uint32_t count, void* out) {
-    CopyEntries<SPSensorStatus>(sensors, count, out, StatusOf);
+void CopySensorStatus(const ModuleLockScope& lock, SPSensorRecord* sensors, uint32_t count, void* out) {
+    CopyEntries<SPSensorStatus>(lock, sensors, count, out, StatusOf);
 }
 
-void CopySensorRecords(SPSensorRecord* sensors, uint32_t count, void* out) {
-    CopyEntries<SPSensorRecord>(sensors, count, out, RecordOf);
+void CopySensorRecords(const ModuleLockScope& lock, SPSensorRecord* sensors, uint32_t count, void* out) {
+    CopyEntries<SPSensorRecord>(lock, sensors, count, out, RecordOf);
 }
 
-int GetEvents(const ModuleLockScope&, void* count, void* buffer, void*) {
-    EventQueue& eventQueue = moduleState.eventQueue;
+int GetEvents(const ModuleLockScope& lock, void* count, void* buffer, void*) {
+    EventQueue& eventQueue = moduleState.Records(lock).eventQueue;
     if (!count) return 0;
     if (!buffer) {
         CountAt(count) = eventQueue.count;
@@ -182,7 +183,7 @@ int GetEvents(const ModuleLockScope&, void* count, void* buffer, void*) {
 }
 
 int ResetThresholds(const ModuleLockScope& lock, void*, void*, void*) {
-    for (SPSensorRecord& sensor : moduleState.sensorTable) {
+    for (SPSensorRecord& sensor : moduleState.Records(lock).sensorTable) {
         const SensorConstants& defaults = sensorConstants[
             strcmp(sensor.name, PAGE_FAULT_SENSOR_NAME) == 0 ? PAGE_FAULT_SENSOR : USAGE_SENSOR];
         SPThreshold request = {};
@@ -216,11 +217,12 @@ int GetSensorGroups(const ModuleLockScope&, void* count, void* buffer, void*) {
 
 int RefuseRequest(const ModuleLockScope&, void*, void*, void*) { return 0; }
 
-int GetEventReason(const ModuleLockScope&, void* reasons, void*, void*) {
+int GetEventReason(const ModuleLockScope& lock, void* reasons, void*, void*) {
     if (!reasons) return 0;
-    *static_cast<uint32_t*>(reasons) = moduleState.pendingReasons;
-    moduleState.pendingReasons = 0;
-    if (moduleState.run) ResetEvent(moduleState.run->hostEvent.get());
+    GuardedRecords& records = moduleState.Records(lock);
+    *static_cast<uint32_t*>(reasons) = records.pendingReasons;
+    records.pendingReasons = 0;
+    if (records.run) ResetEvent(records.run->hostEvent.get());
     return 1;
 }
 
@@ -240,7 +242,7 @@ bool IsAcceptedItemKey(const SPConfigItemKey& key) {
     }
 }
 
-int GetConfigItems(const ModuleLockScope&, void* key, void* count, void* list) {
+int GetConfigItems(const ModuleLockScope& lock, void* key, void* count, void* list) {
     if (!key || !IsAcceptedItemKey(*static_cast<const SPConfigItemKey*>(key))) return 0;
     if (!count) return 0;
     if (!list) {
@@ -253,12 +255,13 @@ int GetConfigItems(const ModuleLockScope&, void* key, void* count, void* list) {
     auto* items = static_cast<SPConfigItem*>(
         HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, CONFIG_ITEM_COUNT * sizeof(SPConfigItem)));
     if (!items) return 0;
+    const MemoryFigures& figures = moduleState.Records(lock).memoryFigures;
     for (uint32_t i = 0; i < CONFIG_ITEM_COUNT; ++i) {
         SPConfigItem& item = items[i];
         item.itemId = i + 1;
         VariantClear(&item.value);
         item.value.vt = VT_I4;
-        item.value.lVal = static_cast<LONG>(moduleState.memoryFigures.*CONFIG_ITEM_FIGURES[i]);
+        item.value.lVal = static_cast<LONG>(figures.*CONFIG_ITEM_FIGURES[i]);
         item.itemFlags = CONFIG_ITEM_FLAGS;
         item.itemCode = CONFIG_ITEM_CODE;
     }

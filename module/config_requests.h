@@ -46,23 +46,23 @@ int DispatchRequest(const ModuleLockScope& lock, const ConfigRequest* table, uin
                     void* param1, void* param2, void* param3);
 
 // Handlers, in calling form 1. Each returns 1 when done and 0 when refused; a refusal changes nothing.
-int GetGlobalProperty(const ModuleLockScope&, void* property, void*, void*);
+int GetGlobalProperty(const ModuleLockScope& lock, void* property, void*, void*);
 int SetGlobalProperty(const ModuleLockScope& lock, void* property, void*, void*);
 int GetSensors(const ModuleLockScope& lock, void* count, void* buffer, void* selector);
-int GetEvents(const ModuleLockScope&, void* count, void* buffer, void*);
+int GetEvents(const ModuleLockScope& lock, void* count, void* buffer, void*);
 int ResetThresholds(const ModuleLockScope& lock, void*, void*, void*);
 int SetThreshold(const ModuleLockScope& lock, void* sensorId, void* threshold, void*);
 int GetSensorGroups(const ModuleLockScope&, void* count, void* buffer, void*);
 int RefuseRequest(const ModuleLockScope&, void*, void*, void*);
-int GetEventReason(const ModuleLockScope&, void* reasons, void*, void*);
-int GetConfigItems(const ModuleLockScope&, void* key, void* count, void* list);
+int GetEventReason(const ModuleLockScope& lock, void* reasons, void*, void*);
+int GetConfigItems(const ModuleLockScope& lock, void* key, void* count, void* list);
 int GetConfigTypes(const ModuleLockScope&, void* size, void* buffer, void*);
 
 // Copy `count` sensors packed into `out` in one reply form, clearing each sensor's change bits
 // right after it is copied.
-void CopySensorSummaries(SPSensorRecord* sensors, uint32_t count, void* out);
-void CopySensorStatus(SPSensorRecord* sensors, uint32_t count, void* out);
-void CopySensorRecords(SPSensorRecord* sensors, uint32_t count, void* out);
+void CopySensorSummaries(const ModuleLockScope&, SPSensorRecord* sensors, uint32_t count, void* out);
+void CopySensorStatus(const ModuleLockScope&, SPSensorRecord* sensors, uint32_t count, void* out);
+void CopySensorRecords(const ModuleLockScope&, SPSensorRecord* sensors, uint32_t count, void* out);
 
 // Whether "SP_CONFIGITEM" answers for this key: the sensor group, one of the sensors, or type 20.
 bool IsAcceptedItemKey(const SPConfigItemKey& key);

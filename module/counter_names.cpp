@@ -1,3 +1,4 @@
+// Translating a counter's English name through the Perflib name lists.
 #include "counter_names.h"
 
 #include <wchar.h>

@@ -1,3 +1,4 @@
+// The performance-counter query that holds the page-fault counter.
 #include "counter_query.h"
 
 CounterQuery OpenCounterQuery() {

@@ -17,6 +17,8 @@ constexpr uint32_t STARTUP_CODE = 5;
 ModuleRun runSlot;
 
 // The first start's handle keeps the named lock in existence; later starts open the same lock.
+// Where another object of the session has the name, there is no named lock: the module still
+// starts, and its scopes keep its own threads apart with the process's lock alone.
 void KeepModuleLock() {
     HANDLE lock = CreateMutexA(nullptr, FALSE, MODULE_LOCK_NAME);
     if (lock && InterlockedCompareExchangePointer(&moduleState.lockKeeper, lock, nullptr) != nullptr)
@@ -62,10 +64,11 @@ bool BuildRun(ModuleRun& run, SPStartupInfo& info) {
 // ever sees a sensor half set up. A set-up that fails withdraws the run again.
 LONG PublishRun(ModuleRun& run) {
     ModuleLockScope lock;
-    moduleState.run = &run;
+    GuardedRecords& records = moduleState.Records(lock);
+    records.run = &run;
     const LONG setup = SetupSensors(lock);
     if (setup != ERROR_SUCCESS) {
-        moduleState.run = nullptr;
+        records.run = nullptr;
         return setup;
     }
     // An interval set after the timer thread armed its timer found no run to re-arm.
@@ -145,7 +148,7 @@ extern "C" int SPUninitialize(void) {
     {
         // From here on no request or tick reaches the run; the lock is not held while it ends.
         ModuleLockScope lock;
-        moduleState.run = nullptr;
+        moduleState.Records(lock).run = nullptr;
     }
     TakeDown(runSlot);
     SetLifecycle(MODULE_IDLE);

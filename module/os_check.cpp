@@ -1,3 +1,4 @@
+// The operating-system check that guards a start.
 #include "os_check.h"
 
 #include <mbstring.h>

@@ -1,3 +1,4 @@
+// The sampling tick, classification against the limits, threshold changes and the page-fault sampler.
 #include "sampling.h"
 
 #include "sensor_setup.h"
@@ -5,8 +6,8 @@
 namespace {
 
 // Moves the sensor to its newly classified state; true when the move is to be notified.
-bool MoveToState(const ModuleLockScope&, SPSensorRecord& sensor, uint16_t next, uint32_t time) {
-    const uint32_t flags = moduleState.globalProperty.flags;
+bool MoveToState(const ModuleLockScope& lock, SPSensorRecord& sensor, uint16_t next, uint32_t time) {
+    const uint32_t flags = moduleState.Records(lock).globalProperty.flags;
     if (next != sensor.state) {
         sensor.prevState = sensor.state;
         sensor.state = next;
@@ -31,10 +32,11 @@ void SampleTick() {
     if (!GlobalMemoryStatusEx(&status)) return;
 
     ModuleLockScope lock;
-    if (!moduleState.run) return;  // a tick of a start not yet published, or of a stop under way
+    GuardedRecords& records = moduleState.Records(lock);
+    if (!records.run) return;  // a tick of a start not yet published, or of a stop under way
     RefreshMemoryFigures(lock, status);
     for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
-        SPSensorRecord& sensor = moduleState.sensorTable[i];
+        SPSensorRecord& sensor = records.sensorTable[i];
         if (EvaluateSample(lock, SensorValue(lock, i), now, sensor)) NotifyHost(lock, sensor);
     }
 }
@@ -71,11 +73,11 @@ bool ApplyThresholds(const ModuleLockScope& lock, const SPThreshold& request, ui
 DWORD WINAPI PageFaultSampler(void* param) {
     const ModuleRun& run = *static_cast<const ModuleRun*>(param);
     while (WaitForSingleObject(run.stopEvent.get(), 0) == WAIT_TIMEOUT) {
-        const uint32_t intervalMs = AtomicRead(moduleState.globalProperty.intervalMs);
+        const uint32_t intervalMs = moduleState.IntervalMs();
         uint32_t sum = 0;
         if (!CollectPageFaults(sum, run.counterQuery.get(), run.pageFaultCounter, intervalMs, run.stopEvent.get()))
             break;
-        AtomicWrite(moduleState.pageFaultSum, sum);
+        moduleState.PublishPageFaultSum(sum);
     }
     return 0;
 }

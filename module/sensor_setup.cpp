@@ -1,3 +1,4 @@
+// Setting the three sensors up at a start, and keeping their limits in the settings key.
 #include "sensor_setup.h"
 
 #include <stdio.h>
@@ -79,7 +80,7 @@ LONG SetupSensors(const ModuleLockScope& lock) {
         key.reset();
 
     for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
-        SPSensorRecord& sensor = moduleState.sensorTable[i];
+        SPSensorRecord& sensor = moduleState.Records(lock).sensorTable[i];
         SetConstants(i, now, SensorValue(lock, i), sensor);
         if (!key) {
             SaveThresholds(sensor, sensor.name);

@@ -1,3 +1,4 @@
+// The sensor records' plain functions: lookup, memory figures, readings, classification, the event queue.
 #include "sensor_table.h"
 
 #include "state.h"
@@ -28,14 +29,14 @@ EventQueue::~EventQueue() {
     if (items) HeapFree(GetProcessHeap(), 0, items);
 }
 
-SPSensorRecord* FindSensor(const ModuleLockScope&, uint32_t sensorId) {
-    for (SPSensorRecord& sensor : moduleState.sensorTable)
+SPSensorRecord* FindSensor(const ModuleLockScope& lock, uint32_t sensorId) {
+    for (SPSensorRecord& sensor : moduleState.Records(lock).sensorTable)
         if (sensor.sensorId == sensorId) return &sensor;
     return nullptr;
 }
 
-void RefreshMemoryFigures(const ModuleLockScope&, const MEMORYSTATUSEX& status) {
-    MemoryFigures& memoryFigures = moduleState.memoryFigures;
+void RefreshMemoryFigures(const ModuleLockScope& lock, const MEMORYSTATUSEX& status) {
+    MemoryFigures& memoryFigures = moduleState.Records(lock).memoryFigures;
     memoryFigures.totalPhysKB = static_cast<uint32_t>(status.ullTotalPhys >> 10);
     memoryFigures.availPhysKB = static_cast<uint32_t>(status.ullAvailPhys >> 10);
     memoryFigures.totalPageFileKB = static_cast<uint32_t>(status.ullTotalPageFile >> 10);
@@ -54,12 +55,13 @@ uint32_t PageFaultDivisor(uint32_t intervalMs) {
     return seconds ? seconds : 1;
 }
 
-uint32_t SensorValue(const ModuleLockScope&, uint32_t index) {
-    const MemoryFigures& memoryFigures = moduleState.memoryFigures;
+uint32_t SensorValue(const ModuleLockScope& lock, uint32_t index) {
+    const GuardedRecords& records = moduleState.Records(lock);
+    const MemoryFigures& memoryFigures = records.memoryFigures;
     switch (index) {
     case 0: return UsagePercent(memoryFigures.availPhysKB, memoryFigures.totalPhysKB);
     case 1: return UsagePercent(memoryFigures.availPageFileKB, memoryFigures.totalPageFileKB);
-    default: return AtomicRead(moduleState.pageFaultSum) / PageFaultDivisor(moduleState.globalProperty.intervalMs);
+    default: return AtomicRead(records.pageFaultSum) / PageFaultDivisor(records.globalProperty.intervalMs);
     }
 }
 

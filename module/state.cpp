@@ -1,6 +1,42 @@
+// The module's run-time state, the module lock, the clock and the report to the host.
 #include "state.h"
 
 ModuleState moduleState;
+
+ModuleState::~ModuleState() {
+    if (processLock) CloseHandle(processLock);
+}
+
+uint32_t ModuleState::IntervalMs() const { return AtomicRead(records_.globalProperty.intervalMs); }
+
+void ModuleState::PublishPageFaultSum(uint32_t sum) { AtomicWrite(records_.pageFaultSum, sum); }
+
+namespace {
+
+// The process's own lock, made by whichever scope comes first. A process out of handles waits
+// for one rather than let two threads at the records at once.
+HANDLE ProcessLock() {
+    for (;;) {
+        if (HANDLE lock = InterlockedCompareExchangePointer(&moduleState.processLock, nullptr, nullptr)) return lock;
+        if (HANDLE made = CreateMutexA(nullptr, FALSE, nullptr)) {
+            if (InterlockedCompareExchangePointer(&moduleState.processLock, made, nullptr) != nullptr) CloseHandle(made);
+        } else {
+            Sleep(10);
+        }
+    }
+}
+
+}  // namespace
+
+ModuleLockScope::ModuleLockScope() : inProcess_(ProcessLock()), named_(AcquireModuleLock(MODULE_LOCK_NAME)) {
+    // Abandoned by a thread ended by force: taken all the same, as the named lock is.
+    WaitForSingleObject(inProcess_, INFINITE);
+}
+
+ModuleLockScope::~ModuleLockScope() {
+    ReleaseMutex(inProcess_);
+    ReleaseModuleLock(named_);
+}
 
 HANDLE AcquireModuleLock(const char* name) {
     HANDLE lock = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
@@ -31,12 +67,13 @@ uint32_t UnixTime() {
     return UnixTimeOf(fileTime);
 }
 
-void StoreGlobalProperty(const ModuleLockScope&, const SPGlobalProperty& property) {
-    moduleState.globalProperty.flags = property.flags;
-    AtomicWrite(moduleState.globalProperty.intervalMs, property.intervalMs);
+void StoreGlobalProperty(const ModuleLockScope& lock, const SPGlobalProperty& property) {
+    SPGlobalProperty& stored = moduleState.Records(lock).globalProperty;
+    stored.flags = property.flags;
+    AtomicWrite(stored.intervalMs, property.intervalMs);
 }
 
-void QueueEvent(const ModuleLockScope&, const SPSensorRecord& sensor) {
+void QueueEvent(const ModuleLockScope& lock, const SPSensorRecord& sensor) {
     SPEvent event;
     event.eventTime = sensor.stateTime;
     event.zero8 = 0;
@@ -51,12 +88,13 @@ void QueueEvent(const ModuleLockScope&, const SPSensorRecord& sensor) {
     // The bytes the host must not rely on are zero rather than stack leftovers.
     event.reserved4 = event.reserved12 = 0;
     for (uint8_t& b : event.reserved36) b = 0;
-    moduleState.eventQueue.Append(event);
+    moduleState.Records(lock).eventQueue.Append(event);
 }
 
-void RaiseReason(const ModuleLockScope&, uint32_t bits) {
-    moduleState.pendingReasons |= bits;
-    if (moduleState.run) SetEvent(moduleState.run->hostEvent.get());
+void RaiseReason(const ModuleLockScope& lock, uint32_t bits) {
+    GuardedRecords& records = moduleState.Records(lock);
+    records.pendingReasons |= bits;
+    if (records.run) SetEvent(records.run->hostEvent.get());
 }
 
 void NotifyHost(const ModuleLockScope& lock, const SPSensorRecord& sensor) {

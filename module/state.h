@@ -35,24 +35,18 @@ struct ModuleRun {
 
 enum : LONG { MODULE_IDLE, MODULE_STARTING, MODULE_RUNNING, MODULE_STOPPING };
 
-struct ModuleState {
-    // A handle that keeps the named lock in existence: set once by the first SPInitialize (by
-    // interlocked exchange), never closed. The lock itself is always taken by name.
-    HANDLE lockKeeper = nullptr;
-    // Where start and stop stand, changed only by interlocked exchange, so that a start and a
-    // stop never run over one another: IDLE -> STARTING -> RUNNING -> STOPPING -> IDLE.
-    LONG lifecycle = MODULE_IDLE;
+class ModuleLockScope;
 
-    // Guarded by the module lock, and outlive any one run: the functions that touch them take
-    // the held lock (ModuleLockScope) as a parameter.
+// The records the module lock guards. They outlive any one run, and are reached only through
+// ModuleState::Records, which asks for the held lock.
+struct GuardedRecords {
     // The running module's run, or null: published by a successful start, withdrawn by the stop
     // before it takes the run down. Ticks and requests that find it null act as on a stopped module.
     ModuleRun* run = nullptr;
     // Set up at each start, updated by ticks and threshold requests; change bits cleared by reads.
     SPSensorRecord sensorTable[SP_SENSOR_COUNT] = {};
     // Set by a start given settings and by "SP_GBLPROPERTY". Its intervalMs is also read without
-    // the lock by the timer thread (arming its first timer) and the sampler, so every write of it
-    // is atomic (StoreGlobalProperty) and those reads are too (AtomicRead).
+    // the lock (ModuleState::IntervalMs), so every write of it is atomic (StoreGlobalProperty).
     SPGlobalProperty globalProperty = {SP_PROP_NOTIFY_NORMAL, 5000};
     // Appended to by set-up, ticks and threshold requests; emptied by "SP_EVENTS".
     EventQueue eventQueue;
@@ -60,10 +54,36 @@ struct ModuleState {
     uint32_t pendingReasons = 0;
     // Written by set-up and ticks; read by "SP_CONFIGITEM".
     MemoryFigures memoryFigures = {};
-
-    // The sum of the last completed page-fault cycle: the sampler's, which never takes the lock.
-    // Replaced only by it (AtomicWrite), read with AtomicRead.
+    // The sum of the last completed page-fault cycle. The sampler, which never takes the lock,
+    // replaces it (ModuleState::PublishPageFaultSum); readers read it atomically.
     uint32_t pageFaultSum = 0;
+};
+
+class ModuleState {
+public:
+    ~ModuleState();
+
+    // The guarded records, for a holder of the module lock only.
+    GuardedRecords& Records(const ModuleLockScope&) { return records_; }
+
+    // The two values other threads share without the lock, each read or written atomically: the
+    // interval (read by the timer thread arming its first timer, and by the sampler) and the
+    // page-fault sum (written by the sampler).
+    uint32_t IntervalMs() const;
+    void PublishPageFaultSum(uint32_t sum);
+
+    // A handle that keeps the named lock in existence: set once by the first SPInitialize (by
+    // interlocked exchange), never closed. The lock itself is always taken by name.
+    HANDLE lockKeeper = nullptr;
+    // Keeps the module's own threads apart, whatever became of the named lock: made by the first
+    // scope of the process (by interlocked exchange), closed when the library is unloaded.
+    HANDLE processLock = nullptr;
+    // Where start and stop stand, changed only by interlocked exchange, so that a start and a
+    // stop never run over one another: IDLE -> STARTING -> RUNNING -> STOPPING -> IDLE.
+    LONG lifecycle = MODULE_IDLE;
+
+private:
+    GuardedRecords records_;
 };
 extern ModuleState moduleState;
 
@@ -83,20 +103,26 @@ HANDLE AcquireModuleLock(const char* name);
 int ReleaseModuleLock(HANDLE lock);
 
 // The module lock, held for one scope. A function that needs the lock takes the scope as proof,
-// so a call without one does not compile.
+// so a call without one does not compile. It always keeps the module's other threads out: it
+// takes the named lock "kelvrim" when that can be had (before the first start, or where another
+// object of the session has the name, it cannot), then the process's own lock. In that order a
+// host thread that holds the named lock itself (any process may open it) and then makes requests
+// never waits for a thread that holds the process's lock, since no thread waits for the named
+// lock while it holds the other. Both are mutexes: a holder ended by force leaves them abandoned,
+// and the next scope goes on.
 class ModuleLockScope {
 public:
-    ModuleLockScope() : lock_(AcquireModuleLock(MODULE_LOCK_NAME)) {}
-    ~ModuleLockScope() { ReleaseModuleLock(lock_); }
+    ModuleLockScope();
+    ~ModuleLockScope();
     ModuleLockScope(const ModuleLockScope&) = delete;
     ModuleLockScope& operator=(const ModuleLockScope&) = delete;
 
-    // False when the lock could not be had: before the first start has made it, or when the
-    // wait failed. The work then goes on without it, as designed; the callers say where.
-    bool Held() const { return lock_ != nullptr; }
+    // Whether the named lock is held too, which keeps other processes that share it out.
+    bool HoldsNamedLock() const { return named_ != nullptr; }
 
 private:
-    HANDLE lock_;
+    HANDLE inProcess_;
+    HANDLE named_;
 };
 
 // Whole seconds since 1970-01-01 00:00:00 UTC, low 32 bits.

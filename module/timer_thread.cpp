@@ -1,3 +1,4 @@
+// The timer thread: its hidden window, the sampling timer and its message loop.
 #include "timer_thread.h"
 
 #include "sampling.h"
@@ -41,7 +42,7 @@ DWORD WINAPI TimerThreadMain(void* param) {
         SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(start.run));
         // Read without the lock, so a start never waits here for a request: an interval set
         // meanwhile re-arms the timer once the run is published.
-        SetTimer(window, SAMPLING_TIMER_ID, AtomicRead(moduleState.globalProperty.intervalMs), nullptr);
+        SetTimer(window, SAMPLING_TIMER_ID, moduleState.IntervalMs(), nullptr);
     }
     MSG message;
     PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue exists from here on
@@ -120,8 +121,8 @@ LRESULT CALLBACK TimerWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     }
 }
 
-void RearmSamplingTimer(const ModuleLockScope&) {
-    const ModuleRun* run = moduleState.run;
-    if (run && run->timerWindow)
-        PostMessageA(run->timerWindow, WM_REARM_SAMPLING_TIMER, moduleState.globalProperty.intervalMs, 0);
+void RearmSamplingTimer(const ModuleLockScope& lock) {
+    const GuardedRecords& records = moduleState.Records(lock);
+    if (records.run && records.run->timerWindow)
+        PostMessageA(records.run->timerWindow, WM_REARM_SAMPLING_TIMER, records.globalProperty.intervalMs, 0);
 }

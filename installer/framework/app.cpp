@@ -1,3 +1,4 @@
+// The one application object and the program's entry that runs it.
 #include "app.h"
 
 namespace {

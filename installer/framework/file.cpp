@@ -1,3 +1,4 @@
+// CFile over the Win32 file calls.
 #include "file.h"
 
 BOOL CFile::Open(const char* fileName, UINT openFlags) {

@@ -104,7 +104,8 @@ struct SPThreshold {
 static_assert(sizeof(SPThreshold) == 20, "SPThreshold size");
 static_assert(offsetof(SPThreshold, limits) == 4, "SPThreshold layout");
 
-// Fields named reserved* are never written by the module.
+// Fields named reserved* carry no information: the module writes them as zero, and a host must not
+// rely on what they hold.
 struct SPEvent {
     uint32_t eventTime;
     uint32_t reserved4;

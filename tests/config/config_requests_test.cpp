@@ -8,6 +8,7 @@
 #include "../../common/handles.h"
 #include "config_requests.h"
 #include "sensor_table.h"
+#include "locked_records.h"
 #include "state.h"
 
 namespace {
@@ -39,11 +40,11 @@ struct Snapshot {
 
     static Snapshot Take() {
         Snapshot s;
-        memcpy(s.sensors, moduleState.sensorTable, sizeof s.sensors);
-        s.property = moduleState.globalProperty;
-        s.events.assign(moduleState.eventQueue.items, moduleState.eventQueue.items + moduleState.eventQueue.count);
-        s.reasons = moduleState.pendingReasons;
-        s.figures = moduleState.memoryFigures;
+        memcpy(s.sensors, Locked()->sensorTable, sizeof s.sensors);
+        s.property = Locked()->globalProperty;
+        s.events.assign(Locked()->eventQueue.items, Locked()->eventQueue.items + Locked()->eventQueue.count);
+        s.reasons = Locked()->pendingReasons;
+        s.figures = Locked()->memoryFigures;
         return s;
     }
     bool operator==(const Snapshot& o) const {
@@ -70,7 +71,7 @@ protected:
         const uint32_t values[SP_SENSOR_COUNT] = {50, 92, 31000};
         for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
             const SensorConstants& c = sensorConstants[i];
-            SPSensorRecord& s = moduleState.sensorTable[i];
+            SPSensorRecord& s = Locked()->sensorTable[i];
             memset(&s, 0, sizeof s);
             s.sensorId = SensorIdOf(i);
             s.groupId = SENSOR_GROUP_ID;
@@ -87,19 +88,19 @@ protected:
             s.stateTime = 1600000000 + i;
             strcpy(s.name, c.name);
         }
-        moduleState.globalProperty = {SP_PROP_NOTIFY_NORMAL, 5000};
-        moduleState.eventQueue.Clear();
-        moduleState.pendingReasons = 0;
-        moduleState.memoryFigures = {1048576, 524288, 2097152, 1572864, 2097024, 1900000};
+        Locked()->globalProperty = {SP_PROP_NOTIFY_NORMAL, 5000};
+        Locked()->eventQueue.Clear();
+        Locked()->pendingReasons = 0;
+        Locked()->memoryFigures = {1048576, 524288, 2097152, 1572864, 2097024, 1900000};
         run.hostEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        moduleState.run = &run;
+        Locked()->run = &run;
         LONG deleted = RegDeleteTreeA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
         ASSERT_TRUE(deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND);
     }
     void TearDown() override {
-        moduleState.run = nullptr;
+        Locked()->run = nullptr;
         run.hostEvent.reset();
-        moduleState.eventQueue.Clear();
+        Locked()->eventQueue.Clear();
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
     }
     bool HostEventSet() const { return WaitForSingleObject(run.hostEvent.get(), 0) == WAIT_OBJECT_0; }
@@ -135,7 +136,7 @@ TEST_F(ConfigRequests, BothOperationBitsRunTheFirstMatchingRow) {
     EXPECT_EQ(1, DispatchConfigRequest(lock, 3, "SP_GBLPROPERTY", &property, nullptr, nullptr));
     EXPECT_EQ(SP_PROP_NOTIFY_NORMAL, property.flags);  // the get row comes first
     EXPECT_EQ(5000u, property.intervalMs);
-    EXPECT_EQ(5000u, moduleState.globalProperty.intervalMs);
+    EXPECT_EQ(5000u, Locked()->globalProperty.intervalMs);
 }
 
 // Requests without a row for their operation, and the rows that only refuse, change nothing
@@ -151,8 +152,8 @@ TEST_F(ConfigRequests, UnmatchedAndRefusedRequestsChangeNothing) {
         {SP_OP_GET, "SP_CONFIGGROUPS"}, {SP_OP_SET, "SP_CONFIGGROUPS"}, {SP_OP_SET, "SP_CONFIGITEM"},
         {SP_OP_SET, "SP_CONFIGTYPE"},  {SP_OP_GET, "SP_UNKNOWN"},      {SP_OP_SET, "sp_gblproperty"},
     };
-    moduleState.pendingReasons = SP_REASON_EVENTS;
-    QueueEvent(lock, moduleState.sensorTable[1]);
+    Locked()->pendingReasons = SP_REASON_EVENTS;
+    QueueEvent(lock, Locked()->sensorTable[1]);
     for (const Case& c : cases) {
         // param1 reads as a sensor id, a property, a count or an item key; param2 as a threshold.
         uint32_t first[8] = {SensorIdOf(0), 0, SENSOR_GROUP_ID, 20, 0, 0, 0, 0};
@@ -301,8 +302,8 @@ TEST_F(ConfigRequests, SensorsComeInTheFormTheSelectorAsksFor) {
         EXPECT_EQ(0, memcmp(&buffer[written], &untouched[written], buffer.size() - written));
         for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
             const bool read = i >= c.first && i < c.first + c.entries;
-            EXPECT_EQ(read ? 0u : CHANGED_ALL, moduleState.sensorTable[i].changeFlags) << i;
-            moduleState.sensorTable[i].changeFlags = CHANGED_ALL;
+            EXPECT_EQ(read ? 0u : CHANGED_ALL, Locked()->sensorTable[i].changeFlags) << i;
+            Locked()->sensorTable[i].changeFlags = CHANGED_ALL;
         }
         EXPECT_TRUE(before == Snapshot::Take());  // nothing else changed
     }
@@ -312,7 +313,7 @@ TEST_F(ConfigRequests, SensorSizeQueryAsksForThreeAndASecondReadShowsNoChanges) 
     uint32_t count = 0;
     EXPECT_EQ(1, SPConfig(SP_OP_GET, "SP_SENSORS", &count, nullptr, AsParam(SP_SELECT_ONE)));
     EXPECT_EQ(3u, count);
-    EXPECT_EQ(CHANGED_ALL, moduleState.sensorTable[0].changeFlags);
+    EXPECT_EQ(CHANGED_ALL, Locked()->sensorTable[0].changeFlags);
 
     SPSensorSummary summaries[3];
     ASSERT_EQ(1, SPConfig(SP_OP_GET, "SP_SENSORS", &count, summaries, AsParam(SP_SELECT_SUMMARY)));
@@ -342,9 +343,9 @@ TEST_F(ConfigRequests, EventsAreHandedOverWholeOrNotAtAll) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        moduleState.eventQueue.Clear();
-        for (uint32_t i = 0; i < c.queued; ++i) QueueEvent(lock, moduleState.sensorTable[i % SP_SENSOR_COUNT]);
-        std::vector<SPEvent> expected(moduleState.eventQueue.items, moduleState.eventQueue.items + moduleState.eventQueue.count);
+        Locked()->eventQueue.Clear();
+        for (uint32_t i = 0; i < c.queued; ++i) QueueEvent(lock, Locked()->sensorTable[i % SP_SENSOR_COUNT]);
+        std::vector<SPEvent> expected(Locked()->eventQueue.items, Locked()->eventQueue.items + Locked()->eventQueue.count);
         std::vector<uint8_t> buffer(10 * sizeof(SPEvent), 0xCC);
         uint32_t count = c.count;
 
@@ -355,7 +356,7 @@ TEST_F(ConfigRequests, EventsAreHandedOverWholeOrNotAtAll) {
             EXPECT_EQ(0, memcmp(buffer.data(), expected.data(), written));
         }
         for (size_t i = written; i < buffer.size(); ++i) ASSERT_EQ(0xCC, buffer[i]) << i;
-        EXPECT_EQ(c.delivered || (c.buffer && c.result) ? 0u : c.queued, moduleState.eventQueue.count);
+        EXPECT_EQ(c.delivered || (c.buffer && c.result) ? 0u : c.queued, Locked()->eventQueue.count);
     }
 }
 
@@ -399,7 +400,7 @@ TEST_F(ConfigRequests, ThresholdChangesAreSavedAndReclassifyTheReading) {
     for (const ThresholdCase& c : thresholdCases) {
         SCOPED_TRACE(c.what);
         SetUp();
-        moduleState.globalProperty.flags = c.flags;
+        Locked()->globalProperty.flags = c.flags;
         const Snapshot before = Snapshot::Take();
         uint32_t sensorId = c.sensorId;
         SPThreshold request = c.request;
@@ -414,7 +415,7 @@ TEST_F(ConfigRequests, ThresholdChangesAreSavedAndReclassifyTheReading) {
         EXPECT_EQ(0, memcmp(c.limits, sensor->limits, sizeof c.limits));
         EXPECT_EQ(c.prevState, sensor->prevState);
         EXPECT_EQ(c.state, sensor->state);
-        const SPSensorRecord& old = before.sensors[sensor - moduleState.sensorTable];
+        const SPSensorRecord& old = before.sensors[sensor - Locked()->sensorTable];
         EXPECT_EQ(old.value, sensor->value);
         EXPECT_EQ(old.sampleTime, sensor->sampleTime);
         const bool stamped = c.state != old.state || c.event;
@@ -424,11 +425,11 @@ TEST_F(ConfigRequests, ThresholdChangesAreSavedAndReclassifyTheReading) {
             EXPECT_EQ(old.stateTime, sensor->stateTime);
         }
 
-        ASSERT_EQ(c.event ? 1u : 0u, moduleState.eventQueue.count);
-        EXPECT_EQ(c.event ? SP_REASON_EVENTS : 0u, moduleState.pendingReasons);
+        ASSERT_EQ(c.event ? 1u : 0u, Locked()->eventQueue.count);
+        EXPECT_EQ(c.event ? SP_REASON_EVENTS : 0u, Locked()->pendingReasons);
         EXPECT_EQ(c.event, HostEventSet());
         if (c.event) {
-            const SPEvent& e = moduleState.eventQueue.items[0];
+            const SPEvent& e = Locked()->eventQueue.items[0];
             EXPECT_EQ(sensor->stateTime, e.eventTime);
             EXPECT_EQ(c.sensorId, e.sensorId);
             EXPECT_EQ(c.prevState, e.prevState);
@@ -445,24 +446,24 @@ TEST_F(ConfigRequests, ThresholdChangesAreSavedAndReclassifyTheReading) {
 }
 
 TEST_F(ConfigRequests, ResetRestoresEachSensorsDefaultsAndKeepsTheLowerSlots) {
-    moduleState.globalProperty.flags = SP_PROP_REPEAT | SP_PROP_NOTIFY_NORMAL;
+    Locked()->globalProperty.flags = SP_PROP_REPEAT | SP_PROP_NOTIFY_NORMAL;
     const uint32_t changed[SP_SENSOR_COUNT][4] = {{1, 2, 40, 30}, {0, 0, 95, 90}, {5, 6, 99999, 88888}};
-    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) memcpy(moduleState.sensorTable[i].limits, changed[i], sizeof changed[i]);
-    moduleState.sensorTable[0].state = SP_STATE_FH;
-    moduleState.sensorTable[2].state = SP_STATE_NORMAL;
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) memcpy(Locked()->sensorTable[i].limits, changed[i], sizeof changed[i]);
+    Locked()->sensorTable[0].state = SP_STATE_FH;
+    Locked()->sensorTable[2].state = SP_STATE_NORMAL;
 
     EXPECT_EQ(1, SPConfig(SP_OP_SET, "SP_RESET", nullptr, nullptr, nullptr));
 
     const uint32_t defaults[SP_SENSOR_COUNT][4] = {{1, 2, 95, 90}, {0, 0, 95, 90}, {5, 6, 30000, 20000}};
     const uint16_t states[SP_SENSOR_COUNT] = {SP_STATE_NORMAL, SP_STATE_WH, SP_STATE_FH};
     for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
-        EXPECT_EQ(0, memcmp(defaults[i], moduleState.sensorTable[i].limits, sizeof defaults[i])) << i;
-        EXPECT_EQ(states[i], moduleState.sensorTable[i].state) << i;
+        EXPECT_EQ(0, memcmp(defaults[i], Locked()->sensorTable[i].limits, sizeof defaults[i])) << i;
+        EXPECT_EQ(states[i], Locked()->sensorTable[i].state) << i;
     }
     // One event each: back to normal, repeated WH, into FH; in table order.
-    ASSERT_EQ(3u, moduleState.eventQueue.count);
-    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) EXPECT_EQ(SensorIdOf(i), moduleState.eventQueue.items[i].sensorId);
-    EXPECT_EQ(SP_STATE_WH, moduleState.eventQueue.items[1].prevState);
+    ASSERT_EQ(3u, Locked()->eventQueue.count);
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) EXPECT_EQ(SensorIdOf(i), Locked()->eventQueue.items[i].sensorId);
+    EXPECT_EQ(SP_STATE_WH, Locked()->eventQueue.items[1].prevState);
     EXPECT_TRUE(HostEventSet());
     // Only the sensors whose limits changed are written.
     DWORD value = 0;
@@ -474,12 +475,12 @@ TEST_F(ConfigRequests, ResetRestoresEachSensorsDefaultsAndKeepsTheLowerSlots) {
 }
 
 TEST_F(ConfigRequests, ResetPicksPageFaultDefaultsByName) {
-    strcpy(moduleState.sensorTable[0].name, PAGE_FAULT_SENSOR_NAME);
-    strcpy(moduleState.sensorTable[2].name, "Page Faults/Sec");
+    strcpy(Locked()->sensorTable[0].name, PAGE_FAULT_SENSOR_NAME);
+    strcpy(Locked()->sensorTable[2].name, "Page Faults/Sec");
     EXPECT_EQ(1, SPConfig(SP_OP_SET, "SP_RESET", nullptr, nullptr, nullptr));
-    EXPECT_EQ(30000u, moduleState.sensorTable[0].limits[SP_SLOT_FH]);
-    EXPECT_EQ(95u, moduleState.sensorTable[2].limits[SP_SLOT_FH]);
-    EXPECT_EQ(90u, moduleState.sensorTable[2].limits[SP_SLOT_WH]);
+    EXPECT_EQ(30000u, Locked()->sensorTable[0].limits[SP_SLOT_FH]);
+    EXPECT_EQ(95u, Locked()->sensorTable[2].limits[SP_SLOT_FH]);
+    EXPECT_EQ(90u, Locked()->sensorTable[2].limits[SP_SLOT_WH]);
 }
 
 // --- Groups, reasons ---
@@ -637,8 +638,8 @@ TEST_F(ConfigRequests, NullPointersWhereARequestNeedsOneAreRefused) {
         {"item count", SP_OP_GET, "SP_CONFIGITEM", &key, nullptr, &list},
         {"type size", SP_OP_GET, "SP_CONFIGTYPE", nullptr, buffer, nullptr},
     };
-    moduleState.pendingReasons = SP_REASON_EVENTS;
-    QueueEvent(lock, moduleState.sensorTable[2]);
+    Locked()->pendingReasons = SP_REASON_EVENTS;
+    QueueEvent(lock, Locked()->sensorTable[2]);
     for (const Case& c : cases) {
         const Snapshot before = Snapshot::Take();
         memset(buffer, 0xCC, sizeof buffer);

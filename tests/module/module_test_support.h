@@ -9,23 +9,24 @@
 #include <vector>
 
 #include "sensor_table.h"
+#include "locked_records.h"
 #include "state.h"
 
 // Saves and restores the module's shared state around one test.
 class ModuleStateGuard {
 public:
     ModuleStateGuard() {
-        memcpy(table_, moduleState.sensorTable, sizeof table_);
-        property_ = moduleState.globalProperty;
-        moduleState.eventQueue.Clear();
-        moduleState.pendingReasons = 0;
+        memcpy(table_, Locked()->sensorTable, sizeof table_);
+        property_ = Locked()->globalProperty;
+        Locked()->eventQueue.Clear();
+        Locked()->pendingReasons = 0;
     }
     ~ModuleStateGuard() {
-        memcpy(moduleState.sensorTable, table_, sizeof table_);
-        moduleState.globalProperty = property_;
-        moduleState.eventQueue.Clear();
-        moduleState.pendingReasons = 0;
-        moduleState.pageFaultSum = 0;
+        memcpy(Locked()->sensorTable, table_, sizeof table_);
+        Locked()->globalProperty = property_;
+        Locked()->eventQueue.Clear();
+        Locked()->pendingReasons = 0;
+        Locked()->pageFaultSum = 0;
     }
 
 private:
@@ -39,9 +40,9 @@ class PublishedRun {
 public:
     PublishedRun() {
         run_.hostEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        moduleState.run = &run_;
+        Locked()->run = &run_;
     }
-    ~PublishedRun() { moduleState.run = nullptr; }
+    ~PublishedRun() { Locked()->run = nullptr; }
     PublishedRun(const PublishedRun&) = delete;
     PublishedRun& operator=(const PublishedRun&) = delete;
     bool EventSet() const { return WaitForSingleObject(run_.hostEvent.get(), 0) == WAIT_OBJECT_0; }
@@ -51,7 +52,7 @@ private:
 };
 
 inline std::vector<SPEvent> QueuedEvents() {
-    return std::vector<SPEvent>(moduleState.eventQueue.items, moduleState.eventQueue.items + moduleState.eventQueue.count);
+    return std::vector<SPEvent>(Locked()->eventQueue.items, Locked()->eventQueue.items + Locked()->eventQueue.count);
 }
 
 // The module's settings key, emptied (or removed) for one test and removed afterwards.

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "sensor_table.h"
+#include "locked_records.h"
 #include "state.h"
 
 TEST(SensorTable, IdentifiersHaveTheirBytesInMemoryOrder) {
@@ -17,21 +18,21 @@ TEST(SensorTable, IdentifiersHaveTheirBytesInMemoryOrder) {
 
 TEST(SensorTable, StartsZeroWithDefaultGlobalProperty) {
     ModuleLockScope lock;
-    EXPECT_EQ(2u, moduleState.globalProperty.flags);
-    EXPECT_EQ(5000u, moduleState.globalProperty.intervalMs);
+    EXPECT_EQ(2u, Locked()->globalProperty.flags);
+    EXPECT_EQ(5000u, Locked()->globalProperty.intervalMs);
     EXPECT_EQ(nullptr, FindSensor(lock, SensorIdOf(0)));  // nothing set up yet: all records are zero
 }
 
 TEST(SensorTable, FindSensorScansFromTheFirst) {
     ModuleLockScope lock;
     SPSensorRecord saved[SP_SENSOR_COUNT];
-    memcpy(saved, moduleState.sensorTable, sizeof saved);
-    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) moduleState.sensorTable[i].sensorId = SensorIdOf(i);
-    EXPECT_EQ(&moduleState.sensorTable[1], FindSensor(lock, 0x01020200));
+    memcpy(saved, Locked()->sensorTable, sizeof saved);
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) Locked()->sensorTable[i].sensorId = SensorIdOf(i);
+    EXPECT_EQ(&Locked()->sensorTable[1], FindSensor(lock, 0x01020200));
     EXPECT_EQ(nullptr, FindSensor(lock, 0x01020400));
-    moduleState.sensorTable[2].sensorId = SensorIdOf(1);
-    EXPECT_EQ(&moduleState.sensorTable[1], FindSensor(lock, 0x01020200));
-    memcpy(moduleState.sensorTable, saved, sizeof saved);
+    Locked()->sensorTable[2].sensorId = SensorIdOf(1);
+    EXPECT_EQ(&Locked()->sensorTable[1], FindSensor(lock, 0x01020200));
+    memcpy(Locked()->sensorTable, saved, sizeof saved);
 }
 
 TEST(Classification, FhIsTestedFirstAndLimitsAreInclusive) {
@@ -76,12 +77,12 @@ TEST(Readings, MemoryFiguresAreKilobytesLow32Bits) {
     status.ullTotalVirtual = 0xFFFFFFFFull;
     status.ullAvailVirtual = 2048;
     RefreshMemoryFigures(lock, status);
-    EXPECT_EQ(static_cast<uint32_t>(0x123456789ABCDull >> 10), moduleState.memoryFigures.totalPhysKB);
-    EXPECT_EQ(0u, moduleState.memoryFigures.availPhysKB);
-    EXPECT_EQ(1u, moduleState.memoryFigures.totalPageFileKB);
-    EXPECT_EQ(0u, moduleState.memoryFigures.availPageFileKB);
-    EXPECT_EQ(0x3FFFFFu, moduleState.memoryFigures.totalVirtualKB);
-    EXPECT_EQ(2u, moduleState.memoryFigures.availVirtualKB);
+    EXPECT_EQ(static_cast<uint32_t>(0x123456789ABCDull >> 10), Locked()->memoryFigures.totalPhysKB);
+    EXPECT_EQ(0u, Locked()->memoryFigures.availPhysKB);
+    EXPECT_EQ(1u, Locked()->memoryFigures.totalPageFileKB);
+    EXPECT_EQ(0u, Locked()->memoryFigures.availPageFileKB);
+    EXPECT_EQ(0x3FFFFFu, Locked()->memoryFigures.totalVirtualKB);
+    EXPECT_EQ(2u, Locked()->memoryFigures.availVirtualKB);
 }
 
 TEST(EventQueueGrowth, StopsBeforeTheByteCountOverflows) {

@@ -1,6 +1,7 @@
 // Classification and the notification rules of a tick and of a threshold change.
 #include <gtest/gtest.h>
 
+#include "locked_records.h"
 #include "module_test_support.h"
 #include "sampling.h"
 
@@ -26,7 +27,7 @@ struct Expected {
 // Ticks the readings into one sensor at times 1, 2, 3, ... and returns the events queued.
 std::vector<SPEvent> Tick(uint32_t flags, std::initializer_list<uint32_t> readings, std::vector<uint16_t>* states) {
     ModuleLockScope lock;
-    moduleState.globalProperty.flags = flags;
+    Locked()->globalProperty.flags = flags;
     SPSensorRecord sensor = Sensor(95, 90, 0);
     uint32_t time = 0;
     for (uint32_t reading : readings) {
@@ -34,7 +35,7 @@ std::vector<SPEvent> Tick(uint32_t flags, std::initializer_list<uint32_t> readin
         if (states) states->push_back(sensor.state);
     }
     std::vector<SPEvent> events = QueuedEvents();
-    moduleState.eventQueue.Clear();
+    Locked()->eventQueue.Clear();
     return events;
 }
 
@@ -69,7 +70,7 @@ TEST(EvaluateSample, NotifiesByTheSwitches) {
 TEST(EvaluateSample, KeepsTheRecordFields) {
     ModuleLockScope lock;
     ModuleStateGuard guard;
-    moduleState.globalProperty.flags = 0;
+    Locked()->globalProperty.flags = 0;
     SPSensorRecord sensor = Sensor(95, 90, 91, SP_STATE_WH);
     sensor.stateTime = 7;
     sensor.prevState = SP_STATE_NORMAL;
@@ -95,7 +96,7 @@ TEST(ApplyThresholds, SavesOnlyRealChangesAndClassifiesAgain) {
     ModuleLockScope lock;
     ModuleStateGuard guard;
     SettingsKey key;
-    moduleState.globalProperty.flags = SP_PROP_NOTIFY_NORMAL;
+    Locked()->globalProperty.flags = SP_PROP_NOTIFY_NORMAL;
     SPSensorRecord sensor = Sensor(95, 90, 92, SP_STATE_WH);
     sensor.prevState = SP_STATE_NORMAL;
 
@@ -127,7 +128,7 @@ TEST(ApplyThresholds, AnEmptyMaskStillRepeatsAboveWh) {
     ModuleLockScope lock;
     ModuleStateGuard guard;
     SettingsKey key;
-    moduleState.globalProperty.flags = SP_PROP_REPEAT;
+    Locked()->globalProperty.flags = SP_PROP_REPEAT;
     SPSensorRecord sensor = Sensor(95, 90, 96, SP_STATE_FH);
     SPThreshold none = {0, {}};
     EXPECT_TRUE(ApplyThresholds(lock, none, 9, sensor));
@@ -139,34 +140,34 @@ TEST(ApplyThresholds, AnEmptyMaskStillRepeatsAboveWh) {
 
 TEST(SampleTick, DoesNothingWhileTheModuleIsIdle) {
     ModuleStateGuard guard;
-    moduleState.sensorTable[0] = Sensor(0, 0);
-    moduleState.run = nullptr;
+    Locked()->sensorTable[0] = Sensor(0, 0);
+    Locked()->run = nullptr;
     SampleTick();
-    EXPECT_EQ(0u, moduleState.sensorTable[0].sampleTime);
-    EXPECT_EQ(0u, moduleState.eventQueue.count);
+    EXPECT_EQ(0u, Locked()->sensorTable[0].sampleTime);
+    EXPECT_EQ(0u, Locked()->eventQueue.count);
 }
 
 TEST(SampleTick, ReadsMemoryAndNotifiesEachSensorInOrder) {
     ModuleStateGuard guard;
-    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) moduleState.sensorTable[i] = Sensor(0, 0);  // everything is FH
-    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) moduleState.sensorTable[i].sensorId = SensorIdOf(i);
-    moduleState.globalProperty = {SP_PROP_NOTIFY_NORMAL, 4000};
-    moduleState.pageFaultSum = 4003;
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) Locked()->sensorTable[i] = Sensor(0, 0);  // everything is FH
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) Locked()->sensorTable[i].sensorId = SensorIdOf(i);
+    Locked()->globalProperty = {SP_PROP_NOTIFY_NORMAL, 4000};
+    Locked()->pageFaultSum = 4003;
     PublishedRun run;
     SampleTick();
 
     MEMORYSTATUSEX status = {};
     status.dwLength = sizeof status;
     GlobalMemoryStatusEx(&status);
-    EXPECT_EQ(static_cast<uint32_t>(status.ullTotalPhys >> 10), moduleState.memoryFigures.totalPhysKB);
+    EXPECT_EQ(static_cast<uint32_t>(status.ullTotalPhys >> 10), Locked()->memoryFigures.totalPhysKB);
     std::vector<SPEvent> events = QueuedEvents();
     ASSERT_EQ(3u, events.size());
     for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
         EXPECT_EQ(SensorIdOf(i), events[i].sensorId);
         EXPECT_EQ(events[0].eventTime, events[i].eventTime);  // one time for the whole tick
     }
-    EXPECT_EQ(1000u, moduleState.sensorTable[2].value);  // 4003 / (4000 / 1000)
-    EXPECT_LE(moduleState.sensorTable[0].value, 100u);
-    EXPECT_EQ(SP_REASON_EVENTS, moduleState.pendingReasons);
+    EXPECT_EQ(1000u, Locked()->sensorTable[2].value);  // 4003 / (4000 / 1000)
+    EXPECT_LE(Locked()->sensorTable[0].value, 100u);
+    EXPECT_EQ(SP_REASON_EVENTS, Locked()->pendingReasons);
     EXPECT_TRUE(run.EventSet());
 }

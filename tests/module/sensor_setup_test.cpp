@@ -4,6 +4,7 @@
 #include <string>
 
 #include "box_in_process.h"
+#include "locked_records.h"
 #include "module_test_support.h"
 #include "sensor_setup.h"
 
@@ -28,8 +29,8 @@ TEST(SetupSensors, WithoutAKeyWritesTheDefaults) {
     ModuleLockScope lock;
     ModuleStateGuard guard;
     SettingsKey key;
-    moduleState.globalProperty.intervalMs = 1999;
-    moduleState.pageFaultSum = 777;
+    Locked()->globalProperty.intervalMs = 1999;
+    Locked()->pageFaultSum = 777;
     ASSERT_EQ(ERROR_SUCCESS, SetupSensors(lock));
 
     EXPECT_EQ(allSix, SettingsKey::Names());
@@ -38,7 +39,7 @@ TEST(SetupSensors, WithoutAKeyWritesTheDefaults) {
 
     const char* names[] = {"PhyMemUsage", "PageFileUsage", "Page Faults/sec"};
     for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
-        const SPSensorRecord& s = moduleState.sensorTable[i];
+        const SPSensorRecord& s = Locked()->sensorTable[i];
         EXPECT_EQ(SensorIdOf(i), s.sensorId);
         EXPECT_EQ(SENSOR_GROUP_ID, s.groupId);
         EXPECT_EQ(i == 2 ? 0x13 : 0xC1, s.descriptorCode);
@@ -49,7 +50,7 @@ TEST(SetupSensors, WithoutAKeyWritesTheDefaults) {
         EXPECT_EQ(0u, s.stateTime);
         EXPECT_NE(0u, s.sampleTime);
     }
-    EXPECT_EQ(777u, moduleState.sensorTable[2].value);  // divisor 1 at 1999 ms
+    EXPECT_EQ(777u, Locked()->sensorTable[2].value);  // divisor 1 at 1999 ms
 }
 
 TEST(SetupSensors, StoredLimitsOfAnyValueAreUsedAndNothingIsWritten) {
@@ -58,20 +59,20 @@ TEST(SetupSensors, StoredLimitsOfAnyValueAreUsedAndNothingIsWritten) {
     SettingsKey key;
     StoreAll(0, 0xFFFFFFFF);  // WH 0: physical memory starts in WH
     PublishedRun run;
-    moduleState.sensorTable[0].stateTime = 1234;  // kept from an earlier run: the first event carries it
+    Locked()->sensorTable[0].stateTime = 1234;  // kept from an earlier run: the first event carries it
     ASSERT_EQ(ERROR_SUCCESS, SetupSensors(lock));
 
-    EXPECT_EQ(0u, moduleState.sensorTable[0].limits[SP_SLOT_WH]);
-    EXPECT_EQ(0xFFFFFFFFu, moduleState.sensorTable[0].limits[SP_SLOT_FH]);
-    EXPECT_EQ(101u, moduleState.sensorTable[1].limits[SP_SLOT_WH]);
-    EXPECT_EQ(0xFFFFFFFEu, moduleState.sensorTable[2].limits[SP_SLOT_WH]);
-    EXPECT_EQ(SP_STATE_WH, moduleState.sensorTable[0].state);
+    EXPECT_EQ(0u, Locked()->sensorTable[0].limits[SP_SLOT_WH]);
+    EXPECT_EQ(0xFFFFFFFFu, Locked()->sensorTable[0].limits[SP_SLOT_FH]);
+    EXPECT_EQ(101u, Locked()->sensorTable[1].limits[SP_SLOT_WH]);
+    EXPECT_EQ(0xFFFFFFFEu, Locked()->sensorTable[2].limits[SP_SLOT_WH]);
+    EXPECT_EQ(SP_STATE_WH, Locked()->sensorTable[0].state);
     std::vector<SPEvent> events = QueuedEvents();
     ASSERT_EQ(1u, events.size());
     EXPECT_EQ(1234u, events[0].eventTime);
     EXPECT_EQ(SP_STATE_NORMAL, events[0].prevState);
     EXPECT_EQ(SP_STATE_WH, events[0].state);
-    EXPECT_EQ(0u, moduleState.sensorTable[0].stateTime);
+    EXPECT_EQ(0u, Locked()->sensorTable[0].stateTime);
     EXPECT_TRUE(run.EventSet());
     EXPECT_EQ(allSix, SettingsKey::Names());
 }
@@ -82,9 +83,9 @@ TEST(SetupSensors, FirstClassificationTestsWhFirst) {
     SettingsKey key;
     StoreAll(100, 0);  // FH below WH: every reading below WH is normal at set-up
     ASSERT_EQ(ERROR_SUCCESS, SetupSensors(lock));
-    ASSERT_LT(moduleState.sensorTable[0].value, 100u);
-    EXPECT_EQ(SP_STATE_NORMAL, moduleState.sensorTable[0].state);
-    EXPECT_EQ(0u, moduleState.eventQueue.count);
+    ASSERT_LT(Locked()->sensorTable[0].value, 100u);
+    EXPECT_EQ(SP_STATE_NORMAL, Locked()->sensorTable[0].state);
+    EXPECT_EQ(0u, Locked()->eventQueue.count);
 }
 
 TEST(SetupSensors, AKeyWithOnlyTheInstallerMarkerGetsTheDefaults) {
@@ -93,7 +94,7 @@ TEST(SetupSensors, AKeyWithOnlyTheInstallerMarkerGetsTheDefaults) {
     SettingsKey key;
     SettingsKey::SetDword("12C954DC-D880-4a30-8354-56807FDF4CAC", 1);
     ASSERT_EQ(ERROR_SUCCESS, SetupSensors(lock));
-    EXPECT_EQ(90u, moduleState.sensorTable[0].limits[SP_SLOT_WH]);
+    EXPECT_EQ(90u, Locked()->sensorTable[0].limits[SP_SLOT_WH]);
     EXPECT_EQ(20000u, SettingsKey::Get("Page Faults/secWH"));
     EXPECT_EQ(1u, SettingsKey::Get("12C954DC-D880-4a30-8354-56807FDF4CAC"));  // never touched
 }
@@ -108,8 +109,8 @@ TEST(SetupSensors, ShortDataAndOtherTypesFillTheLowBytes) {
     const BYTE two[2] = {0x10, 0x27};
     SettingsKey::SetRaw("Page Faults/secFH", REG_BINARY, two, 2);   // 0x2710 = 10000 over 30000's low bytes
     ASSERT_EQ(ERROR_SUCCESS, SetupSensors(lock));
-    EXPECT_EQ(0x07u, moduleState.sensorTable[0].limits[SP_SLOT_WH]);
-    EXPECT_EQ((30000u & 0xFFFF0000u) | 0x2710u, moduleState.sensorTable[2].limits[SP_SLOT_FH]);
+    EXPECT_EQ(0x07u, Locked()->sensorTable[0].limits[SP_SLOT_WH]);
+    EXPECT_EQ((30000u & 0xFFFF0000u) | 0x2710u, Locked()->sensorTable[2].limits[SP_SLOT_FH]);
 }
 
 TEST(SetupSensors, LimitsOfEveryStoredTypeAndSize) {
@@ -143,7 +144,7 @@ TEST(SetupSensors, LimitsOfEveryStoredTypeAndSize) {
             EXPECT_EQ(ERROR_MORE_DATA, status) << c.type << " " << c.bytes;
         } else {
             EXPECT_EQ(ERROR_SUCCESS, status) << c.type << " " << c.bytes;
-            EXPECT_EQ(c.limit, moduleState.sensorTable[0].limits[SP_SLOT_WH]) << c.type << " " << c.bytes;
+            EXPECT_EQ(c.limit, Locked()->sensorTable[0].limits[SP_SLOT_WH]) << c.type << " " << c.bytes;
         }
     }
 }
@@ -167,15 +168,15 @@ TEST(SetupSensors, AnUnreadableLimitShowsTheErrorBoxAndFails) {
             const ULONGLONG big = 95;
             SettingsKey::SetRaw(c.name, REG_QWORD, &big, sizeof big);
         }
-        memset(moduleState.sensorTable, 0, sizeof moduleState.sensorTable);
+        memset(Locked()->sensorTable, 0, sizeof Locked()->sensorTable);
         const LONG status = SetupSensors(lock);
         EXPECT_NE(ERROR_SUCCESS, status) << c.what;
         BoxAnswerer answerer("Error");
         ReportSetupFailure(status);
         EXPECT_FALSE(answerer.Text().empty()) << c.what;  // the system's text for the status
-        EXPECT_EQ(SensorIdOf(0), moduleState.sensorTable[0].sensorId) << c.what;  // earlier sensors are set up
-        EXPECT_EQ(0u, moduleState.sensorTable[2].sensorId) << c.what;              // later ones untouched
-        EXPECT_EQ(0u, moduleState.sensorTable[1].state) << c.what;
+        EXPECT_EQ(SensorIdOf(0), Locked()->sensorTable[0].sensorId) << c.what;  // earlier sensors are set up
+        EXPECT_EQ(0u, Locked()->sensorTable[2].sensorId) << c.what;              // later ones untouched
+        EXPECT_EQ(0u, Locked()->sensorTable[1].state) << c.what;
     }
 }
 

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "locked_records.h"
 #include "module_test_support.h"
 
 namespace {
@@ -77,7 +78,7 @@ TEST(ModuleLock, AScopeSaysWhetherItHoldsTheModuleLock) {
     HANDLE existing = OpenMutexA(SYNCHRONIZE, FALSE, MODULE_LOCK_NAME);
     if (!existing) {
         ModuleLockScope before;
-        EXPECT_FALSE(before.Held());
+        EXPECT_FALSE(before.HoldsNamedLock());
     }
     UniqueHandle keeper(CreateMutexA(nullptr, FALSE, MODULE_LOCK_NAME));
     ASSERT_TRUE(keeper);
@@ -92,7 +93,7 @@ TEST(ModuleLock, AScopeSaysWhetherItHoldsTheModuleLock) {
     };
     {
         ModuleLockScope held;
-        EXPECT_TRUE(held.Held());
+        EXPECT_TRUE(held.HoldsNamedLock());
         UniqueHandle other(CreateThread(nullptr, 0, tryIt, &waited, 0, nullptr));
         WaitForSingleObject(other.get(), 10000);
         EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), waited);
@@ -128,10 +129,10 @@ TEST(Reporting, QueuedEventCarriesTheSensorFieldsAtTheirOffsets) {
     sensor.state = SP_STATE_FH;
     sensor.value = 31234;
     sensor.stateTime = 0x5F5E1000;
-    moduleState.eventQueue.Clear();
+    Locked()->eventQueue.Clear();
     QueueEvent(lock, sensor);
     QueueEvent(lock, sensor);
-    ASSERT_EQ(2u, moduleState.eventQueue.count);
+    ASSERT_EQ(2u, Locked()->eventQueue.count);
 
     const uint8_t expected[72] = {
         0x00, 0x10, 0x5E, 0x5F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // eventTime, -, 0, -
@@ -141,33 +142,33 @@ TEST(Reporting, QueuedEventCarriesTheSensorFieldsAtTheirOffsets) {
         0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
         0x00, 0x00, 0x01, 0x00, 0x3F, 0x0A, 0x00, 0x00,  // eventClass, eventCode
     };
-    EXPECT_EQ(0, memcmp(expected, &moduleState.eventQueue.items[0], 72));
-    EXPECT_EQ(0, memcmp(expected, &moduleState.eventQueue.items[1], 72));  // two identical records in order
-    moduleState.eventQueue.Clear();
+    EXPECT_EQ(0, memcmp(expected, &Locked()->eventQueue.items[0], 72));
+    EXPECT_EQ(0, memcmp(expected, &Locked()->eventQueue.items[1], 72));  // two identical records in order
+    Locked()->eventQueue.Clear();
 }
 
 TEST(Reporting, RaisingAReasonSignalsTheHostEvent) {
     ModuleLockScope lock;
     ModuleStateGuard guard;
     RaiseReason(lock, SP_REASON_EVENTS);  // no running module: the reason is kept all the same
-    EXPECT_EQ(SP_REASON_EVENTS, moduleState.pendingReasons);
+    EXPECT_EQ(SP_REASON_EVENTS, Locked()->pendingReasons);
     PublishedRun run;
     RaiseReason(lock, SP_REASON_EVENTS);
     RaiseReason(lock, SP_REASON_EVENTS);
-    EXPECT_EQ(SP_REASON_EVENTS, moduleState.pendingReasons);
+    EXPECT_EQ(SP_REASON_EVENTS, Locked()->pendingReasons);
     EXPECT_TRUE(run.EventSet());
     EXPECT_TRUE(run.EventSet());  // manual reset
 }
 
 TEST(Reporting, QueueGrowsInArrivalOrder) {
     ModuleLockScope lock;
-    moduleState.eventQueue.Clear();
+    Locked()->eventQueue.Clear();
     SPSensorRecord sensor = {};
     for (uint32_t i = 0; i < 1000; ++i) {
         sensor.value = i;
         QueueEvent(lock, sensor);
     }
-    ASSERT_EQ(1000u, moduleState.eventQueue.count);
-    for (uint32_t i = 0; i < 1000; ++i) ASSERT_EQ(i, moduleState.eventQueue.items[i].value);
-    moduleState.eventQueue.Clear();
+    ASSERT_EQ(1000u, Locked()->eventQueue.count);
+    for (uint32_t i = 0; i < 1000; ++i) ASSERT_EQ(i, Locked()->eventQueue.items[i].value);
+    Locked()->eventQueue.Clear();
 }

@@ -1,6 +1,7 @@
 // The timer thread: its window, ticks, the re-arm from another thread, and its end.
 #include <gtest/gtest.h>
 
+#include "locked_records.h"
 #include "module_test_support.h"
 #include "timer_thread.h"
 
@@ -10,24 +11,24 @@ namespace {
 class TimerThreadRun {
 public:
     explicit TimerThreadRun(uint32_t intervalMs) {
-        moduleState.globalProperty.intervalMs = intervalMs;
-        for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) moduleState.sensorTable[i].sensorId = SensorIdOf(i);
+        Locked()->globalProperty.intervalMs = intervalMs;
+        for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) Locked()->sensorTable[i].sensorId = SensorIdOf(i);
         run_.stopEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         run_.timerThread = StartTimerThread(run_);
-        moduleState.run = &run_;
+        Locked()->run = &run_;
     }
     ~TimerThreadRun() {
-        moduleState.run = nullptr;
+        Locked()->run = nullptr;
         SetEvent(run_.stopEvent.get());
         WaitForSingleObject(run_.timerThread.get(), 5000);
         UnregisterClassA(TIMER_WINDOW_CLASS, ModuleInstance());
     }
     // Waits (bounded) until a tick stamps a new sample time; the time of that wait in ms, or -1.
     static long WaitForTick(DWORD boundMs) {
-        moduleState.sensorTable[0].sampleTime = 0;
+        Locked()->sensorTable[0].sampleTime = 0;
         const DWORD start = GetTickCount();
         while (GetTickCount() - start < boundMs) {
-            if (moduleState.sensorTable[0].sampleTime != 0) return long(GetTickCount() - start);
+            if (Locked()->sensorTable[0].sampleTime != 0) return long(GetTickCount() - start);
             Sleep(5);
         }
         return -1;
@@ -61,9 +62,9 @@ TEST(TimerThread, TicksOnItsHiddenWindowAndEndsOnClose) {
 
     // A timer message with any identifier runs one tick.
     KillTimer(run.window(), SAMPLING_TIMER_ID);
-    moduleState.sensorTable[0].sampleTime = 0;
+    Locked()->sensorTable[0].sampleTime = 0;
     SendMessageA(run.window(), WM_TIMER, 7, 0);
-    EXPECT_NE(0u, moduleState.sensorTable[0].sampleTime);
+    EXPECT_NE(0u, Locked()->sensorTable[0].sampleTime);
 
     // Anything in the process may close it: the run then no longer names it, so no request posts
     // to a window handle that may be another window's by then.
@@ -93,7 +94,7 @@ TEST(TimerThread, ReArmFromAnotherThreadTakesTheNewInterval) {
     // The re-arm runs where SPConfig would run it: on this thread, under the module lock.
     {
         ModuleLockScope held;
-        moduleState.globalProperty.intervalMs = 150;
+        Locked()->globalProperty.intervalMs = 150;
         RearmSamplingTimer(held);
     }
     EXPECT_GE(TimerThreadRun::WaitForTick(5000), 0);
@@ -109,12 +110,12 @@ TEST(TimerThread, ReArmFromAnotherThreadTakesTheNewInterval) {
 TEST(TimerThread, ReArmWithoutARunningModuleDoesNothing) {
     ModuleLockScope lock;
     ModuleStateGuard guard;
-    moduleState.run = nullptr;
+    Locked()->run = nullptr;
     RearmSamplingTimer(lock);
     ModuleRun windowless;
-    moduleState.run = &windowless;
+    Locked()->run = &windowless;
     RearmSamplingTimer(lock);
-    moduleState.run = nullptr;
+    Locked()->run = nullptr;
     MSG message;
     Sleep(50);
     EXPECT_FALSE(PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE));  // no stray timer or re-arm here

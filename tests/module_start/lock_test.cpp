@@ -3,6 +3,7 @@
 // whole, host event included.
 #include <gtest/gtest.h>
 
+#include "locked_records.h"
 #include "module_test_support.h"
 #include "pdh_stand_in.h"
 
@@ -30,8 +31,8 @@ struct Seen {
 DWORD WINAPI Request(void* p) {
     Seen& seen = *static_cast<Seen*>(p);
     ModuleLockScope lock;
-    seen.published = moduleState.run != nullptr;
-    seen.setUp = strcmp(moduleState.sensorTable[2].name, "Page Faults/sec") == 0;
+    seen.published = Locked()->run != nullptr;
+    seen.setUp = strcmp(Locked()->sensorTable[2].name, "Page Faults/sec") == 0;
     return 0;
 }
 
@@ -49,7 +50,7 @@ TEST(ModuleLock, StartAndStopWaitForARequestThatHoldsIt) {
     SPStartupInfo warm = {};
     ASSERT_EQ(1, SPInitialize(nullptr, &warm));  // the lock exists from here on
     ASSERT_EQ(1, SPUninitialize());
-    memset(moduleState.sensorTable, 0, sizeof moduleState.sensorTable);
+    memset(Locked()->sensorTable, 0, sizeof Locked()->sensorTable);
 
     // A start: nothing of it shows while the lock is held elsewhere.
     HANDLE held = AcquireModuleLock(MODULE_LOCK_NAME);
@@ -60,9 +61,9 @@ TEST(ModuleLock, StartAndStopWaitForARequestThatHoldsIt) {
     for (DWORD begun = GetTickCount(); !FindWindowA("kelvrim", nullptr) && GetTickCount() - begun < 10000;)
         Sleep(20);
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(starter.get(), HELD_MS));
-    EXPECT_EQ(nullptr, moduleState.run);
-    EXPECT_EQ(0u, moduleState.sensorTable[2].sensorId);
-    EXPECT_STREQ("", moduleState.sensorTable[2].name);
+    EXPECT_EQ(nullptr, Locked()->run);
+    EXPECT_EQ(0u, Locked()->sensorTable[2].sensorId);
+    EXPECT_STREQ("", Locked()->sensorTable[2].name);
     // A request queued behind the start sees no run, or a run whose sensors are all set up.
     Seen seen;
     UniqueHandle requester(CreateThread(nullptr, 0, Request, &seen, 0, nullptr));
@@ -72,19 +73,19 @@ TEST(ModuleLock, StartAndStopWaitForARequestThatHoldsIt) {
     ASSERT_EQ(1, start.result);
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(requester.get(), 10000));
     EXPECT_TRUE(!seen.published || seen.setUp) << "a request saw a published run whose sensors were not set up";
-    EXPECT_STREQ("Page Faults/sec", moduleState.sensorTable[2].name);
-    EXPECT_NE(nullptr, moduleState.run);
+    EXPECT_STREQ("Page Faults/sec", Locked()->sensorTable[2].name);
+    EXPECT_NE(nullptr, Locked()->run);
 
     // A stop: the run and its host event stay whole while the lock is held elsewhere.
     held = AcquireModuleLock(MODULE_LOCK_NAME);
     Call stop;
     UniqueHandle stopper(CreateThread(nullptr, 0, Stop, &stop, 0, nullptr));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(stopper.get(), HELD_MS));
-    EXPECT_NE(nullptr, moduleState.run);
+    EXPECT_NE(nullptr, Locked()->run);
     EXPECT_NE(WAIT_FAILED, WaitForSingleObject(start.info.hostEvent, 0));
     ReleaseModuleLock(held);
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(stopper.get(), 10000));
     EXPECT_EQ(1, stop.result);
-    EXPECT_EQ(nullptr, moduleState.run);
+    EXPECT_EQ(nullptr, Locked()->run);
     EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(start.info.hostEvent, 0));
 }

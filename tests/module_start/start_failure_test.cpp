@@ -8,6 +8,7 @@
 #include <string>
 
 #include "box_in_process.h"
+#include "locked_records.h"
 #include "module_test_support.h"
 #include "pdh_stand_in.h"
 #include "process_counts.h"
@@ -76,7 +77,7 @@ TEST_F(StartFailure, LeavesNothingRunningWhereverItFails) {
         // The event it had handed out is closed, and its value gone from the host's record: a
         // host that closed it in turn could close an object of its own by then.
         EXPECT_EQ(nullptr, info.hostEvent) << c.what;
-        EXPECT_EQ(nullptr, moduleState.run) << c.what;
+        EXPECT_EQ(nullptr, Locked()->run) << c.what;
         if (round == 1) {
             EXPECT_EQ(threads, ThreadCount()) << c.what;
             EXPECT_EQ(handles, ModuleKindHandleCount()) << c.what;

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # A signed release as a security team would check it, with a throwaway self-signed code-signing
 # certificate: both files verify with a SHA-1 and a nested SHA-256 signature, a changed byte
-# fails verification, the checksums check, the signed files pass the Windows 2000 check and carry
-# right PE checksums, and the signed installer carries and deploys exactly the signed module.
+# fails verification, the checksums check and list every file, the signed files pass the Windows
+# 2000 check and carry right PE checksums, and the signed installer carries and deploys exactly
+# the signed module. And the script itself: it refuses to remove a directory that is not its own,
+# stamps each signature with the protocol its Windows versions understand, and says what failed.
 # Usage: release_test.sh SOURCE_DIR BUILD_DIR PE_PROBE_EXE END_TO_END_TESTS_EXE
 set -u
 src=$1 build=$2 probe=$3 endToEnd=$4
@@ -19,9 +21,71 @@ echo "a throwaway password" >"$work/password"
 openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/test.pfx" \
     -passout "file:$work/password" || { echo "FAILED: no PKCS#12 file"; exit 1; }
 
+# Directories the script must not remove: it stops before it builds anything.
+mkdir -p "$work/foreign"
+echo "someone's notes" >"$work/foreign/notes.txt"
+for refused in "DIST_DIR=/" "DIST_DIR=$src" "DIST_DIR=$src/.." "DIST_DIR=$work/foreign" \
+    "RELEASE_BUILD_DIR=/" "RELEASE_BUILD_DIR=$work/foreign"; do
+    if env "$refused" "$src/scripts/release" >"$work/out" 2>&1; then
+        fail "scripts/release with $refused went ahead"
+    elif grep -q "refused" "$work/out"; then
+        echo "ok: scripts/release refuses $refused"
+    else
+        cat "$work/out"
+        fail "scripts/release with $refused did not say why it stopped"
+    fi
+done
+[ -f "$work/foreign/notes.txt" ] || fail "a refused directory lost its files"
+if "$src/scripts/release" --timestamp http://timestamp.invalid/ >"$work/out" 2>&1; then
+    fail "--timestamp, one server for two protocols, was taken"
+elif grep -q -- "--authenticode-timestamp" "$work/out"; then
+    echo "ok: --timestamp is refused with the two options named"
+else
+    cat "$work/out"
+    fail "--timestamp was refused without naming the two options"
+fi
+
+# Stand-ins on PATH: osslsigncode notes its arguments and signs without the time-stamp servers,
+# which this machine cannot reach; openssl, when asked to, cannot read a certificate.
+mkdir -p "$work/bin"
+cat >"$work/bin/osslsigncode" <<STUB
+#!/usr/bin/env bash
+echo "\$*" >>"$work/sign.log"
+args=()
+while [ \$# -gt 0 ]; do case "\$1" in -t | -ts) shift 2 ;; *) args+=("\$1"); shift ;; esac; done
+exec $(command -v osslsigncode) "\${args[@]}"
+STUB
+cat >"$work/bin/openssl" <<STUB
+#!/usr/bin/env bash
+[ "\$1" = x509 ] && [ -n "\${BREAK_X509:-}" ] && exit 1
+exec $(command -v openssl) "\$@"
+STUB
+chmod +x "$work/bin/osslsigncode" "$work/bin/openssl"
+
 export DIST_DIR="$work/dist" RELEASE_BUILD_DIR="$work/build"
-check "$src/scripts/release" --pfx "$work/test.pfx" --password-file "$work/password" ||
+BREAK_X509=1 PATH="$work/bin:$PATH" "$src/scripts/release" --pfx "$work/test.pfx" --password-file "$work/password" \
+    >"$work/out" 2>&1 && fail "scripts/release went on with a certificate whose subject cannot be read"
+if grep -q "the certificate's subject cannot be read" "$work/out" && [ ! -e "$DIST_DIR/SHA256SUMS" ]; then
+    echo "ok: a subject that cannot be read stops the release, and it says so"
+else
+    cat "$work/out"
+    fail "a subject that cannot be read did not stop the release with a message"
+fi
+
+rm -f "$work/sign.log"
+PATH="$work/bin:$PATH" check "$src/scripts/release" --pfx "$work/test.pfx" --password-file "$work/password" \
+    --authenticode-timestamp http://authenticode.invalid/ --rfc3161-timestamp http://rfc3161.invalid/ ||
     { echo "FAILED: scripts/release"; exit 1; }
+# Each signature is stamped by the protocol the Windows versions that check it understand.
+if grep -- "-h sha1 " "$work/sign.log" | grep -q -- "-t http://authenticode.invalid/" &&
+    ! grep -- "-h sha1 " "$work/sign.log" | grep -q -- "-ts " &&
+    grep -- "-h sha256 " "$work/sign.log" | grep -q -- "-ts http://rfc3161.invalid/" &&
+    ! grep -- "-h sha256 " "$work/sign.log" | grep -q -- "-t "; then
+    echo "ok: the SHA-1 signatures get an Authenticode time stamp, the SHA-256 ones an RFC 3161 one"
+else
+    cat "$work/sign.log"
+    fail "the time stamps do not go with the signatures that need them"
+fi
 installer="$DIST_DIR/KOVPatch.exe" module="$RELEASE_BUILD_DIR/signed/kelvrim.dll"
 
 for file in "$installer" "$module"; do
@@ -46,6 +110,13 @@ for file in "$installer" "$module"; do
 done
 
 (cd "$DIST_DIR" && check sha256sum -c SHA256SUMS) && echo "ok: SHA256SUMS checks" || fail "SHA256SUMS does not check"
+listed=$(sed 's/^[0-9a-f]\{64\} [ *]//' "$DIST_DIR/SHA256SUMS" | sort)
+present=$(cd "$DIST_DIR" && ls -A | grep -vx SHA256SUMS | sort)
+if [ "$listed" = "$present" ] && [ -z "$(printf '%s\n' "$listed" | uniq -d)" ]; then
+    echo "ok: SHA256SUMS lists every file of the release once"
+else
+    fail "SHA256SUMS lists $(echo $listed) where the release holds $(echo $present)"
+fi
 grep -q "^signed: yes" "$DIST_DIR/RELEASE.txt" || fail "RELEASE.txt does not say the release is signed"
 check python3 "$src/tests/imports/check_binaries.py" "$src/tests/imports/windows2000_exports.tsv" "$installer" "$module" &&
     echo "ok: the signed files pass the Windows 2000 check" || fail "a signed file fails the Windows 2000 check"

@@ -1,3 +1,4 @@
+// sphost's command-line options.
 #include "options.h"
 
 #include <errno.h>
