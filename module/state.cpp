@@ -3,8 +3,11 @@
 
 ModuleState moduleState;
 
+// Runs as the library is unloaded, when no thread of the module is left. A host that unloads and
+// loads the module again gets a new keeper each time; the old one would be a handle lost per load.
 ModuleState::~ModuleState() {
     if (processLock) CloseHandle(processLock);
+    if (lockKeeper) CloseHandle(lockKeeper);
 }
 
 uint32_t ModuleState::IntervalMs() const { return AtomicRead(records_.globalProperty.intervalMs); }

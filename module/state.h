@@ -73,7 +73,8 @@ public:
     void PublishPageFaultSum(uint32_t sum);
 
     // A handle that keeps the named lock in existence: set once by the first SPInitialize (by
-    // interlocked exchange), never closed. The lock itself is always taken by name.
+    // interlocked exchange), closed only when the library is unloaded. The lock itself is always
+    // taken by name.
     HANDLE lockKeeper = nullptr;
     // Keeps the module's own threads apart, whatever became of the named lock: made by the first
     // scope of the process (by interlocked exchange), closed when the library is unloaded.
