@@ -50,10 +50,7 @@ bool DeployModule(DeployReport* report) {
 
     // The old module is replaced only by a complete new image, never truncated on the way.
     const DWORD writeError = WriteFlushed(files.staging, image, imageSize);
-    if (writeError != ERROR_SUCCESS) {
-        DeleteFileA(files.staging);
-        return Fail(seen, DeployFailure::Write, writeError);
-    }
+    if (writeError != ERROR_SUCCESS) return Fail(seen, DeployFailure::Write, writeError);
     seen.bytesWritten = imageSize;
     const DWORD moveError = MoveIntoPlace(files.staging, files.module);
     if (moveError != ERROR_SUCCESS) return Fail(seen, DeployFailure::Replace, moveError);

@@ -58,6 +58,7 @@ DWORD WriteFlushed(const char* path, const void* bytes, DWORD size) {
     DWORD error = ERROR_SUCCESS;
     if (!file.Write(bytes, size) || !file.Flush()) error = LastErrorOr(ERROR_WRITE_FAULT);
     if (!file.Close() && error == ERROR_SUCCESS) error = LastErrorOr(ERROR_WRITE_FAULT);
+    if (error != ERROR_SUCCESS) DeleteFileA(path);
     return error;
 }
 

@@ -37,10 +37,14 @@ FilesFound WorkOutModuleFiles(ModuleFiles& files, bool createAgentKey, LONG* sta
 
 // The whole file, at most `limit` bytes; 0 or the error that stopped the read.
 DWORD ReadWholeFile(const char* path, DWORD limit, HeapBlock& bytes, DWORD* size);
-// Creates or truncates the file, writes every byte and flushes it to disk; 0 or the error.
+// Creates or truncates the file, writes every byte and flushes it to disk; 0 or the error, and
+// then no file is left under that name, so nothing ever finds a partial one.
 DWORD WriteFlushed(const char* path, const void* bytes, DWORD size);
 // Moves staging over path with write-through; on failure staging is removed. 0 or the error.
 DWORD MoveIntoPlace(const char* staging, const char* path);
+
+// A missing file, or a missing folder: either way no file is there.
+inline bool IsNothingThere(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 // FNV-1a, 64 bits: tells a damaged record or copy from a whole one.
 ULONGLONG HashBytes(const void* bytes, DWORD size);

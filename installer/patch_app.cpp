@@ -74,15 +74,14 @@ bool RunStep(const PatchStep& step, RunLog& log) {
         DeployReport seen;
         const bool deployed = DeployModule(&seen);
         DescribeDeploy(seen, detail, sizeof detail);
-        LogLine(log, "step 0x%08lX, deploy %s: %s", step.error, MODULE_FILE_NAME, detail);
+        LogLine(log, "step 0x%08lX, %s %s: %s", step.error, StepVerb(step.kind), MODULE_FILE_NAME, detail);
         return deployed;
     }
     ServiceReport seen;
     const bool stop = step.kind == StepKind::Stop;
     const DWORD result = stop ? StopServiceAndWait(step.service, &seen) : StartServiceByName(step.service, &seen);
     DescribeService(seen, result, stop, detail, sizeof detail);
-    LogLine(log, "step 0x%08lX, %s %s: %s; result %lu", step.error, stop ? "stop" : "start", step.service, detail,
-            result);
+    LogLine(log, "step 0x%08lX, %s %s: %s; result %lu", step.error, StepVerb(step.kind), step.service, detail, result);
     return result == SERVICE_RESULT_OK;
 }
 
@@ -221,11 +220,7 @@ bool CPatchApp::HealInterruptedRun() {
     DescribeInterruptedRun(found.record, text, sizeof text);
     LogLine(log_, "interrupted run found: %s", text);
     char left[LOG_LINE_SIZE / 2];
-    if (RollBack(found, log_, left, sizeof left) && DiscardSaved(found, log_)) {
-        LogLine(log_, "rolled back");
-        return true;
-    }
-    if (*left == '\0') lstrcpynA(left, "its record cannot be removed", sizeof left);
+    if (RollBackAndDiscard(found, log_, left, sizeof left)) return true;
     char box[LOG_LINE_SIZE / 2 + 128];
     wnsprintfA(box, sizeof box, TEXT_HEAL_INCOMPLETE_FORMAT, left);
     EndRun(box, ERROR_INSTALL_FAILURE, "nothing else done, as an interrupted run could not be rolled back");
@@ -247,11 +242,7 @@ void CPatchApp::RunPatch() {
             EndRun(text, ERROR_INSTALL_FAILURE, text);
             if (plan) {
                 char left[LOG_LINE_SIZE / 2];
-                if (RollBack(*plan, log_, left, sizeof left) && DiscardSaved(*plan, log_)) {
-                    LogLine(log_, "rolled back");
-                } else {
-                    LogLine(log_, "rollback incomplete: %s", *left ? left : "its record cannot be removed");
-                }
+                if (!RollBackAndDiscard(*plan, log_, left, sizeof left)) LogLine(log_, "rollback incomplete: %s", left);
             }
             return;
         }

@@ -32,6 +32,9 @@ constexpr int StoppedServiceCount() {
 }
 constexpr int STOPPED_SERVICE_COUNT = StoppedServiceCount();
 
+// The step's verb in the log: "stop", "deploy" or "start".
+const char* StepVerb(StepKind kind);
+
 // The number (1 to 8) of the step of this kind for this service, 0 when there is none.
 int StepNumber(StepKind kind, const char* service);
 

@@ -27,8 +27,6 @@ void Left(char* left, int size, const char* what) {
     StrCatBuffA(left, what, size);
 }
 
-bool IsNothingThere(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
-
 // Whether the file holds exactly the bytes the record describes.
 bool HoldsCopy(const char* path, const RollbackRecord& record, HeapBlock& bytes, DWORD* size, DWORD* error) {
     *error = ReadWholeFile(path, MODULE_BYTES_MAX, bytes, size);
@@ -78,11 +76,7 @@ void PutBackModule(RollbackPlan& plan, RunLog& log, char* left, int leftSize) {
         return;
     }
     error = WriteFlushed(files.staging, bytes.get(), size);
-    if (error != ERROR_SUCCESS) {
-        DeleteFileA(files.staging);
-    } else {
-        error = MoveIntoPlace(files.staging, files.module);
-    }
+    if (error == ERROR_SUCCESS) error = MoveIntoPlace(files.staging, files.module);
     if (error == ERROR_SUCCESS) {
         LogLine(log, "undo: module %s: the previous file put back", files.module);
         return;
@@ -158,7 +152,6 @@ bool SaveForRollback(RollbackPlan& plan, RunLog& log) {
             // A copy no record names is left from a save that was cut short: it may be replaced.
             SetFileAttributesA(files.copy, FILE_ATTRIBUTE_NORMAL);
             error = WriteFlushed(files.copy, bytes.get(), size);
-            if (error != ERROR_SUCCESS) DeleteFileA(files.copy);
         }
         if (record.moduleExisted && error != ERROR_SUCCESS) {
             LogLine(log, "save for a rollback: module %s cannot be copied to %s, %s", files.module, files.copy,
@@ -255,6 +248,16 @@ bool DiscardSaved(RollbackPlan& plan, RunLog& log) {
     return true;
 }
 
+bool RollBackAndDiscard(RollbackPlan& plan, RunLog& log, char* left, int leftSize) {
+    if (!RollBack(plan, log, left, leftSize)) return false;
+    if (!DiscardSaved(plan, log)) {
+        lstrcpynA(left, "its record cannot be removed", leftSize);
+        return false;
+    }
+    LogLine(log, "rolled back");
+    return true;
+}
+
 void DescribeInterruptedRun(const RollbackRecord& record, char* text, int size) {
     FILETIME utc, local;
     SYSTEMTIME began = {};
@@ -264,8 +267,7 @@ void DescribeInterruptedRun(const RollbackRecord& record, char* text, int size) 
     char step[64] = "none";
     if (record.lastStep > 0) {
         const PatchStep& last = PATCH_STEPS[record.lastStep - 1];
-        wnsprintfA(step, sizeof step, "0x%08lX, %s %s", last.error,
-                   last.kind == StepKind::Stop ? "stop" : last.kind == StepKind::Start ? "start" : "deploy",
+        wnsprintfA(step, sizeof step, "0x%08lX, %s %s", last.error, StepVerb(last.kind),
                    last.service ? last.service : MODULE_FILE_NAME);
     }
     wnsprintfA(text, size, "began %04u-%02u-%02u %02u:%02u:%02u, process %lu; last step begun: %s", began.wYear,

@@ -28,6 +28,9 @@ bool RollBack(RollbackPlan& plan, RunLog& log, char* left, int leftSize);
 // Once the run has succeeded or been rolled back whole: the record goes, then the copy. False,
 // logged, when the record cannot be removed (the copy then stays with it).
 bool DiscardSaved(RollbackPlan& plan, RunLog& log);
+// RollBack, then DiscardSaved once the server is as it was; logs "rolled back" when both were
+// done. Otherwise false, and `left` says what is not done.
+bool RollBackAndDiscard(RollbackPlan& plan, RunLog& log, char* left, int leftSize);
 // What a record says of its run, for the log: when it began, its process, its last step.
 void DescribeInterruptedRun(const RollbackRecord& record, char* text, int size);
 

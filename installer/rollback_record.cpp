@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "module_files.h"
-#include "run_log.h"
+#include "step_report.h"
 
 namespace {
 
@@ -48,6 +48,11 @@ struct Reader {
 bool Refuse(char* why, int whySize, const char* format, DWORD first = 0, DWORD second = 0) {
     wnsprintfA(why, whySize, format, first, second);
     return false;
+}
+
+RecordFound CannotRead(DWORD error, char* why, int whySize) {
+    wnsprintfA(why, whySize, "it cannot be read, %s", ErrorText(error).text);
+    return RecordFound::Refused;
 }
 
 }  // namespace
@@ -137,12 +142,7 @@ RecordFound ReadRollbackRecord(RollbackRecord& record, char* why, int whySize) {
     DWORD type = 0, size = 0;
     if (status == ERROR_SUCCESS) status = RegQueryValueExA(key.get(), ROLLBACK_RECORD_VALUE, nullptr, &type, nullptr, &size);
     if (status == ERROR_FILE_NOT_FOUND) return RecordFound::None;
-    if (status != ERROR_SUCCESS) {
-        char error[ERROR_TEXT_SIZE];
-        DescribeError(static_cast<DWORD>(status), error, sizeof error);
-        wnsprintfA(why, whySize, "it cannot be read, %s", error);
-        return RecordFound::Refused;
-    }
+    if (status != ERROR_SUCCESS) return CannotRead(static_cast<DWORD>(status), why, whySize);
     if (type != REG_BINARY) {
         wnsprintfA(why, whySize, "it is malformed: a value of type %lu, not binary", type);
         return RecordFound::Refused;
@@ -156,13 +156,9 @@ RecordFound ReadRollbackRecord(RollbackRecord& record, char* why, int whySize) {
     DWORD read = size;
     status = bytes ? RegQueryValueExA(key.get(), ROLLBACK_RECORD_VALUE, nullptr, &type, static_cast<BYTE*>(bytes.get()), &read)
                    : ERROR_OUTOFMEMORY;
-    if (status != ERROR_SUCCESS || type != REG_BINARY) {
-        // It changed between the two reads: no run but this one should be writing it.
-        char error[ERROR_TEXT_SIZE];
-        DescribeError(status != ERROR_SUCCESS ? static_cast<DWORD>(status) : ERROR_INVALID_DATA, error, sizeof error);
-        wnsprintfA(why, whySize, "it cannot be read, %s", error);
-        return RecordFound::Refused;
-    }
+    // A change between the two reads: no run but this one should be writing it.
+    if (status != ERROR_SUCCESS) return CannotRead(static_cast<DWORD>(status), why, whySize);
+    if (type != REG_BINARY) return CannotRead(ERROR_INVALID_DATA, why, whySize);
     return DecodeRollbackRecord(static_cast<const BYTE*>(bytes.get()), read, record, why, whySize) ? RecordFound::Found
                                                                                                   : RecordFound::Refused;
 }

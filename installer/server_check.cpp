@@ -19,7 +19,7 @@ ModuleMatch CompareModule() {
     HeapBlock bytes;
     DWORD size = 0;
     const DWORD error = ReadWholeFile(files.module, MODULE_BYTES_MAX, bytes, &size);
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return ModuleMatch::Missing;
+    if (IsNothingThere(error)) return ModuleMatch::Missing;
     if (error != ERROR_SUCCESS || !FindCarriedModule(&carried, &carriedSize)) return ModuleMatch::Unknown;
     return size == carriedSize && memcmp(bytes.get(), carried, size) == 0 ? ModuleMatch::Carried : ModuleMatch::Other;
 }

@@ -14,7 +14,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <tlhelp32.h>
 
 #include <atomic>
 #include <string>
@@ -23,14 +22,15 @@
 #include "../../common/handles.h"
 #include "../../common/settings_key.h"
 #include "kelvrim.h"
+#include "process_counts.h"
 
 namespace {
 
 constexpr DWORD CYCLE_MS = 4000;       // a full stop and start this often
 constexpr int RELOAD_EVERY_CYCLES = 5;  // and a reload of the library every this many cycles
 constexpr DWORD INTERVAL_CHANGE_MS = 7000;
-constexpr DWORD QUIET_STRETCH_MS = 5000;
-constexpr DWORD FOOTPRINT_SETTLE_MS = 2000;  // ticks with no requests, for the CPU time of one tick
+constexpr DWORD QUIET_STRETCH_MS = 5000;  // ticks with no requests, for the CPU time of one tick
+constexpr DWORD FOOTPRINT_SETTLE_MS = 2000;  // a start settles before its footprint is measured
 constexpr DWORD REQUEST_ROUND_PAUSE_MS = 20;
 constexpr uint32_t NEVER_FH = 4000000000u;
 const char* const LIMIT_NAMES[] = {"PhyMemUsage", "PageFileUsage", "Page Faults/sec"};
@@ -47,8 +47,9 @@ struct Options {
 
 // What has been done so far; written by the threads that do it, read by the sampler.
 std::atomic<uint64_t> ticks{0}, eventsDrained{0}, requests{0}, cycles{0}, reloads{0};
-Leak seededLeak = Leak::None;
-HWND timerWindow = nullptr;  // the running module's, for the hook to know its ticks
+// Set by the main thread, read by the hook on the module's timer thread.
+std::atomic<Leak> seededLeak{Leak::None};
+std::atomic<HWND> timerWindow{nullptr};  // the running module's, for the hook to know its ticks
 
 LRESULT CALLBACK CountTicks(int code, WPARAM removed, LPARAM param) {
     const MSG* message = reinterpret_cast<const MSG*>(param);
@@ -98,6 +99,7 @@ Resources Measure() {
         if (next <= at) break;
         at = next;
     }
+    // Not the tests' HandleCount: a leak here may run to far more handles than its bound.
     DWORD flags = 0;
     for (uintptr_t value = 4, free = 0; free < 4096; value += 4) {
         if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
@@ -107,11 +109,7 @@ Resources Measure() {
             ++free;
         }
     }
-    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++now.threads;
+    now.threads = ThreadCount();
     now.user = GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS);
     if (now.user == 0) EnumWindows(CountOwnWindow, reinterpret_cast<LPARAM>(&now.user));
     now.gdi = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
@@ -182,7 +180,7 @@ private:
     SPConfigFn config_ = nullptr;
     HANDLE hostEvent_ = nullptr;
     HHOOK hook_ = nullptr;
-    bool running_ = false;
+    std::atomic<bool> running_{false};  // read by the drainer outside the host lock too
 };
 
 // The host lock: any number of request threads, or the lifecycle alone. A lifecycle call that
@@ -402,7 +400,8 @@ int main(int argc, char** argv) {
     const double cpuBefore = CpuSeconds();
     const uint64_t ticksBefore = ticks;
     Sleep(QUIET_STRETCH_MS);
-    const double cpuPerTickUs = (CpuSeconds() - cpuBefore) * 1e6 / static_cast<double>(ticks - ticksBefore + (ticks == ticksBefore));
+    const uint64_t quietTicks = ticks - ticksBefore;
+    const double cpuPerTickUs = (CpuSeconds() - cpuBefore) * 1e6 / static_cast<double>(quietTicks ? quietTicks : 1);
     char note[256];
     snprintf(note, sizeof note, "interval_ms=%u leak=%s", options.intervalMs,
              options.leak == Leak::Handle ? "handle" : options.leak == Leak::Bytes ? "bytes" : "none");
@@ -410,7 +409,7 @@ int main(int argc, char** argv) {
     snprintf(note, sizeof note, "footprint private_bytes=%.0f handles=%ld threads=%ld quiet_ticks=%llu cpu_per_tick_us=%.1f",
              loaded.privateBytes - bare.privateBytes, static_cast<long>(loaded.handles) - static_cast<long>(bare.handles),
              static_cast<long>(loaded.threads) - static_cast<long>(bare.threads),
-             static_cast<unsigned long long>(ticks - ticksBefore), cpuPerTickUs);
+             static_cast<unsigned long long>(quietTicks), cpuPerTickUs);
     csv.Note(note);
     // Where the system gives no count of GUI objects, say what stands in (or that none does).
     snprintf(note, sizeof note, "counted user_by=%s gdi_by=%s",

@@ -23,7 +23,6 @@ RESOURCES = [  # column, title, unit, allowed growth per month
     ("user_objects", "USER objects", "", 0),
     ("gdi_objects", "GDI objects", "", 0),
 ]
-WORK = ["ticks", "events", "requests", "cycles", "reloads"]
 
 
 def read(path):
@@ -195,11 +194,10 @@ def main():
               f"{show(res['month'], res['unit']):>14} in a month  r² {res['r2']:.2f}"
               f"{'  GROWS' if res['grows'] else ''}{res['how']}")
         if res["grows"]:
-            failures.append(res["title"])
+            failures.append(f"{res['title']} grow")
     if last["ticks"] == 0 or last["events"] == 0 or last["requests"] == 0 or last["cycles"] == 0:
         failures.append("no work done (ticks, events, requests or cycles did not move)")
-    verdict = ("FAILED: " + ", ".join(f"{f} grow" if "work" not in f else f for f in failures)) if failures \
-        else "PASSED: nothing grows"
+    verdict = ("FAILED: " + ", ".join(failures)) if failures else "PASSED: nothing grows"
     svg(sys.argv[2], rows, results, basis, verdict, notes)
     print(f"soak: {verdict}; picture {sys.argv[2]}")
     sys.exit(1 if failures else 0)

@@ -40,11 +40,12 @@ struct Snapshot {
 
     static Snapshot Take() {
         Snapshot s;
-        memcpy(s.sensors, Locked()->sensorTable, sizeof s.sensors);
-        s.property = Locked()->globalProperty;
-        s.events.assign(Locked()->eventQueue.items, Locked()->eventQueue.items + Locked()->eventQueue.count);
-        s.reasons = Locked()->pendingReasons;
-        s.figures = Locked()->memoryFigures;
+        Locked records;  // all of it at one instant
+        memcpy(s.sensors, records->sensorTable, sizeof s.sensors);
+        s.property = records->globalProperty;
+        s.events.assign(records->eventQueue.items, records->eventQueue.items + records->eventQueue.count);
+        s.reasons = records->pendingReasons;
+        s.figures = records->memoryFigures;
         return s;
     }
     bool operator==(const Snapshot& o) const {
@@ -68,10 +69,11 @@ bool StoredLimit(const char* name, const char* suffix, DWORD& value) {
 class ConfigRequests : public ::testing::Test {
 protected:
     void SetUp() override {
+        Locked records;
         const uint32_t values[SP_SENSOR_COUNT] = {50, 92, 31000};
         for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
             const SensorConstants& c = sensorConstants[i];
-            SPSensorRecord& s = Locked()->sensorTable[i];
+            SPSensorRecord& s = records->sensorTable[i];
             memset(&s, 0, sizeof s);
             s.sensorId = SensorIdOf(i);
             s.groupId = SENSOR_GROUP_ID;
@@ -88,12 +90,12 @@ protected:
             s.stateTime = 1600000000 + i;
             strcpy(s.name, c.name);
         }
-        Locked()->globalProperty = {SP_PROP_NOTIFY_NORMAL, 5000};
-        Locked()->eventQueue.Clear();
-        Locked()->pendingReasons = 0;
-        Locked()->memoryFigures = {1048576, 524288, 2097152, 1572864, 2097024, 1900000};
+        records->globalProperty = {SP_PROP_NOTIFY_NORMAL, 5000};
+        records->eventQueue.Clear();
+        records->pendingReasons = 0;
+        records->memoryFigures = {1048576, 524288, 2097152, 1572864, 2097024, 1900000};
         run.hostEvent.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        Locked()->run = &run;
+        records->run = &run;
         LONG deleted = RegDeleteTreeA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
         ASSERT_TRUE(deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND);
     }
@@ -132,17 +134,19 @@ TEST_F(ConfigRequests, MatchesTheLow8BitsOfTheOperationAndTheExactName) {
 
 TEST_F(ConfigRequests, BothOperationBitsRunTheFirstMatchingRow) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     SPGlobalProperty property = {7, 7};
     EXPECT_EQ(1, DispatchConfigRequest(lock, 3, "SP_GBLPROPERTY", &property, nullptr, nullptr));
     EXPECT_EQ(SP_PROP_NOTIFY_NORMAL, property.flags);  // the get row comes first
     EXPECT_EQ(5000u, property.intervalMs);
-    EXPECT_EQ(5000u, Locked()->globalProperty.intervalMs);
+    EXPECT_EQ(5000u, records.globalProperty.intervalMs);
 }
 
 // Requests without a row for their operation, and the rows that only refuse, change nothing
 // even when handed parameters that another row would act on.
 TEST_F(ConfigRequests, UnmatchedAndRefusedRequestsChangeNothing) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     struct Case {
         uint32_t op;
         const char* name;
@@ -152,8 +156,8 @@ TEST_F(ConfigRequests, UnmatchedAndRefusedRequestsChangeNothing) {
         {SP_OP_GET, "SP_CONFIGGROUPS"}, {SP_OP_SET, "SP_CONFIGGROUPS"}, {SP_OP_SET, "SP_CONFIGITEM"},
         {SP_OP_SET, "SP_CONFIGTYPE"},  {SP_OP_GET, "SP_UNKNOWN"},      {SP_OP_SET, "sp_gblproperty"},
     };
-    Locked()->pendingReasons = SP_REASON_EVENTS;
-    QueueEvent(lock, Locked()->sensorTable[1]);
+    records.pendingReasons = SP_REASON_EVENTS;
+    QueueEvent(lock, records.sensorTable[1]);
     for (const Case& c : cases) {
         // param1 reads as a sensor id, a property, a count or an item key; param2 as a threshold.
         uint32_t first[8] = {SensorIdOf(0), 0, SENSOR_GROUP_ID, 20, 0, 0, 0, 0};
@@ -325,6 +329,7 @@ TEST_F(ConfigRequests, SensorSizeQueryAsksForThreeAndASecondReadShowsNoChanges) 
 
 TEST_F(ConfigRequests, EventsAreHandedOverWholeOrNotAtAll) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     struct Case {
         const char* what;
         uint32_t queued;
@@ -343,9 +348,9 @@ TEST_F(ConfigRequests, EventsAreHandedOverWholeOrNotAtAll) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Locked()->eventQueue.Clear();
-        for (uint32_t i = 0; i < c.queued; ++i) QueueEvent(lock, Locked()->sensorTable[i % SP_SENSOR_COUNT]);
-        std::vector<SPEvent> expected(Locked()->eventQueue.items, Locked()->eventQueue.items + Locked()->eventQueue.count);
+        records.eventQueue.Clear();
+        for (uint32_t i = 0; i < c.queued; ++i) QueueEvent(lock, records.sensorTable[i % SP_SENSOR_COUNT]);
+        std::vector<SPEvent> expected(records.eventQueue.items, records.eventQueue.items + records.eventQueue.count);
         std::vector<uint8_t> buffer(10 * sizeof(SPEvent), 0xCC);
         uint32_t count = c.count;
 
@@ -356,7 +361,7 @@ TEST_F(ConfigRequests, EventsAreHandedOverWholeOrNotAtAll) {
             EXPECT_EQ(0, memcmp(buffer.data(), expected.data(), written));
         }
         for (size_t i = written; i < buffer.size(); ++i) ASSERT_EQ(0xCC, buffer[i]) << i;
-        EXPECT_EQ(c.delivered || (c.buffer && c.result) ? 0u : c.queued, Locked()->eventQueue.count);
+        EXPECT_EQ(c.delivered || (c.buffer && c.result) ? 0u : c.queued, records.eventQueue.count);
     }
 }
 
@@ -397,10 +402,11 @@ const ThresholdCase thresholdCases[] = {
 
 TEST_F(ConfigRequests, ThresholdChangesAreSavedAndReclassifyTheReading) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     for (const ThresholdCase& c : thresholdCases) {
         SCOPED_TRACE(c.what);
         SetUp();
-        Locked()->globalProperty.flags = c.flags;
+        records.globalProperty.flags = c.flags;
         const Snapshot before = Snapshot::Take();
         uint32_t sensorId = c.sensorId;
         SPThreshold request = c.request;
@@ -415,7 +421,7 @@ TEST_F(ConfigRequests, ThresholdChangesAreSavedAndReclassifyTheReading) {
         EXPECT_EQ(0, memcmp(c.limits, sensor->limits, sizeof c.limits));
         EXPECT_EQ(c.prevState, sensor->prevState);
         EXPECT_EQ(c.state, sensor->state);
-        const SPSensorRecord& old = before.sensors[sensor - Locked()->sensorTable];
+        const SPSensorRecord& old = before.sensors[sensor - records.sensorTable];
         EXPECT_EQ(old.value, sensor->value);
         EXPECT_EQ(old.sampleTime, sensor->sampleTime);
         const bool stamped = c.state != old.state || c.event;
@@ -425,11 +431,11 @@ TEST_F(ConfigRequests, ThresholdChangesAreSavedAndReclassifyTheReading) {
             EXPECT_EQ(old.stateTime, sensor->stateTime);
         }
 
-        ASSERT_EQ(c.event ? 1u : 0u, Locked()->eventQueue.count);
-        EXPECT_EQ(c.event ? SP_REASON_EVENTS : 0u, Locked()->pendingReasons);
+        ASSERT_EQ(c.event ? 1u : 0u, records.eventQueue.count);
+        EXPECT_EQ(c.event ? SP_REASON_EVENTS : 0u, records.pendingReasons);
         EXPECT_EQ(c.event, HostEventSet());
         if (c.event) {
-            const SPEvent& e = Locked()->eventQueue.items[0];
+            const SPEvent& e = records.eventQueue.items[0];
             EXPECT_EQ(sensor->stateTime, e.eventTime);
             EXPECT_EQ(c.sensorId, e.sensorId);
             EXPECT_EQ(c.prevState, e.prevState);
@@ -614,6 +620,7 @@ TEST_F(ConfigRequests, ConfigTypeFillsItsRecordAndLeavesTheMiddleAlone) {
 
 TEST_F(ConfigRequests, NullPointersWhereARequestNeedsOneAreRefused) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     uint32_t id = SensorIdOf(1);
     SPThreshold threshold = {0xF, {1, 2, 3, 4}};
     SPConfigItemKey key = {1, 0, SENSOR_GROUP_ID, 0};
@@ -638,8 +645,8 @@ TEST_F(ConfigRequests, NullPointersWhereARequestNeedsOneAreRefused) {
         {"item count", SP_OP_GET, "SP_CONFIGITEM", &key, nullptr, &list},
         {"type size", SP_OP_GET, "SP_CONFIGTYPE", nullptr, buffer, nullptr},
     };
-    Locked()->pendingReasons = SP_REASON_EVENTS;
-    QueueEvent(lock, Locked()->sensorTable[2]);
+    records.pendingReasons = SP_REASON_EVENTS;
+    QueueEvent(lock, records.sensorTable[2]);
     for (const Case& c : cases) {
         const Snapshot before = Snapshot::Take();
         memset(buffer, 0xCC, sizeof buffer);

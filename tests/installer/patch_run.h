@@ -96,11 +96,12 @@ protected:
     }
     void TearDown() override { sim::TearDown(installation); }
 
-    // arguments: what follows the program's name on its command line, if anything.
+    // The installer under test's command line; arguments: what follows its name, if anything.
+    static std::string InstallerCommand(const std::string& arguments) {
+        return "\"" + sim::InstallerUnderTest(KOVPATCH_EXE) + "\"" + (arguments.empty() ? "" : " " + arguments);
+    }
     boxes::Run RunInstaller(const boxes::Chooser& choose, const std::string& arguments = std::string()) {
-        boxes::Run run = boxes::RunAndAnswer("\"" + sim::InstallerUnderTest(KOVPATCH_EXE) + "\"" +
-                                                 (arguments.empty() ? "" : " " + arguments),
-                                             CAPTION, choose, 60000);
+        boxes::Run run = boxes::RunAndAnswer(InstallerCommand(arguments), CAPTION, choose, 60000);
         EXPECT_TRUE(run.finished) << "KOVPatch.exe did not end by itself";
         for (const boxes::Box& box : run.boxes)
             EXPECT_EQ(box.buttons, box.text == CONSENT ? "Yes/No" : "OK") << box.text;

@@ -129,6 +129,12 @@ protected:
     static Lines Ended(const std::string& outcome, DWORD exitCode) {
         return {"outcome: " + outcome + "; exit code " + std::to_string(exitCode)};
     }
+    // A run that succeeded or was rolled back whole leaves no copy, no staging file and no record.
+    static void ExpectNothingLeft() {
+        for (const char* left : {"kelvrim.old", "kelvrim.tmp"})
+            EXPECT_EQ(GetFileAttributesA((AGENT_DIRECTORY + left).c_str()), INVALID_FILE_ATTRIBUTES) << left;
+        EXPECT_FALSE(sim::KeyExists(ROLLBACK_KEY)) << "the rollback record is left behind";
+    }
 
     // One run with its log, the run's arguments spelt after variant. The run starts a new log,
     // or appends to what the file holds; the outcome has the lines of this run's process. Under
@@ -162,31 +168,11 @@ protected:
                   std::string* arguments, const std::string& logFile = LOG_FILE) {
         DeleteFileA(logFile.c_str());
         *arguments = QuietSwitch(variant) + " " + LogSwitch(variant) + " " + logFile;
-        std::string command = "\"" + sim::InstallerUnderTest(KOVPATCH_EXE) + "\" " + *arguments;
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info = {};
-        Outcome outcome;
         *killed = false;
-        if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-            ADD_FAILURE() << "cannot start " << command;
-            return outcome;
-        }
-        UniqueHandle process(info.hProcess), thread(info.hThread);
-        outcome.run.started = true;
-        const ULONGLONG deadline = GetTickCount64() + 120000;
-        while (WaitForSingleObject(process.get(), 20) == WAIT_TIMEOUT) {
-            const bool late = GetTickCount64() >= deadline;
-            if (late || watch(sim::ReadFileBytes(logFile))) {
-                EXPECT_FALSE(late) << "the run outlived its bound";
-                *killed = !late;
-                TerminateProcess(process.get(), boxes::END_PROCESS_EXIT_CODE);
-                WaitForSingleObject(process.get(), 10000);
-                break;
-            }
-        }
-        outcome.run.finished = !*killed;
-        GetExitCodeProcess(process.get(), &outcome.run.exitCode);
+        Outcome outcome;
+        outcome.run = boxes::RunAndAnswer(InstallerCommand(*arguments), CAPTION, boxes::Answer(IDYES), 120000, false,
+                                          [&] { return *killed = watch(sim::ReadFileBytes(logFile)); });
+        EXPECT_TRUE(outcome.run.finished) << "the run outlived its bound";
         for (const LogLine& line : ParseLog(sim::ReadFileBytes(logFile), logFile)) outcome.log.push_back(line);
         return outcome;
     }

@@ -16,17 +16,19 @@
 class ModuleStateGuard {
 public:
     ModuleStateGuard() {
-        memcpy(table_, Locked()->sensorTable, sizeof table_);
-        property_ = Locked()->globalProperty;
-        Locked()->eventQueue.Clear();
-        Locked()->pendingReasons = 0;
+        Locked records;
+        memcpy(table_, records->sensorTable, sizeof table_);
+        property_ = records->globalProperty;
+        records->eventQueue.Clear();
+        records->pendingReasons = 0;
     }
     ~ModuleStateGuard() {
-        memcpy(Locked()->sensorTable, table_, sizeof table_);
-        Locked()->globalProperty = property_;
-        Locked()->eventQueue.Clear();
-        Locked()->pendingReasons = 0;
-        Locked()->pageFaultSum = 0;
+        Locked records;
+        memcpy(records->sensorTable, table_, sizeof table_);
+        records->globalProperty = property_;
+        records->eventQueue.Clear();
+        records->pendingReasons = 0;
+        records->pageFaultSum = 0;
     }
 
 private:

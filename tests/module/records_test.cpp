@@ -18,21 +18,23 @@ TEST(SensorTable, IdentifiersHaveTheirBytesInMemoryOrder) {
 
 TEST(SensorTable, StartsZeroWithDefaultGlobalProperty) {
     ModuleLockScope lock;
-    EXPECT_EQ(2u, Locked()->globalProperty.flags);
-    EXPECT_EQ(5000u, Locked()->globalProperty.intervalMs);
+    GuardedRecords& records = moduleState.Records(lock);
+    EXPECT_EQ(2u, records.globalProperty.flags);
+    EXPECT_EQ(5000u, records.globalProperty.intervalMs);
     EXPECT_EQ(nullptr, FindSensor(lock, SensorIdOf(0)));  // nothing set up yet: all records are zero
 }
 
 TEST(SensorTable, FindSensorScansFromTheFirst) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     SPSensorRecord saved[SP_SENSOR_COUNT];
-    memcpy(saved, Locked()->sensorTable, sizeof saved);
-    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) Locked()->sensorTable[i].sensorId = SensorIdOf(i);
-    EXPECT_EQ(&Locked()->sensorTable[1], FindSensor(lock, 0x01020200));
+    memcpy(saved, records.sensorTable, sizeof saved);
+    for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) records.sensorTable[i].sensorId = SensorIdOf(i);
+    EXPECT_EQ(&records.sensorTable[1], FindSensor(lock, 0x01020200));
     EXPECT_EQ(nullptr, FindSensor(lock, 0x01020400));
-    Locked()->sensorTable[2].sensorId = SensorIdOf(1);
-    EXPECT_EQ(&Locked()->sensorTable[1], FindSensor(lock, 0x01020200));
-    memcpy(Locked()->sensorTable, saved, sizeof saved);
+    records.sensorTable[2].sensorId = SensorIdOf(1);
+    EXPECT_EQ(&records.sensorTable[1], FindSensor(lock, 0x01020200));
+    memcpy(records.sensorTable, saved, sizeof saved);
 }
 
 TEST(Classification, FhIsTestedFirstAndLimitsAreInclusive) {
@@ -69,6 +71,7 @@ TEST(Readings, PageFaultDivisorIsWholeSecondsAndNeverZero) {
 
 TEST(Readings, MemoryFiguresAreKilobytesLow32Bits) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     MEMORYSTATUSEX status = {};
     status.ullTotalPhys = 0x123456789ABCDull;
     status.ullAvailPhys = 1023;
@@ -77,12 +80,12 @@ TEST(Readings, MemoryFiguresAreKilobytesLow32Bits) {
     status.ullTotalVirtual = 0xFFFFFFFFull;
     status.ullAvailVirtual = 2048;
     RefreshMemoryFigures(lock, status);
-    EXPECT_EQ(static_cast<uint32_t>(0x123456789ABCDull >> 10), Locked()->memoryFigures.totalPhysKB);
-    EXPECT_EQ(0u, Locked()->memoryFigures.availPhysKB);
-    EXPECT_EQ(1u, Locked()->memoryFigures.totalPageFileKB);
-    EXPECT_EQ(0u, Locked()->memoryFigures.availPageFileKB);
-    EXPECT_EQ(0x3FFFFFu, Locked()->memoryFigures.totalVirtualKB);
-    EXPECT_EQ(2u, Locked()->memoryFigures.availVirtualKB);
+    EXPECT_EQ(static_cast<uint32_t>(0x123456789ABCDull >> 10), records.memoryFigures.totalPhysKB);
+    EXPECT_EQ(0u, records.memoryFigures.availPhysKB);
+    EXPECT_EQ(1u, records.memoryFigures.totalPageFileKB);
+    EXPECT_EQ(0u, records.memoryFigures.availPageFileKB);
+    EXPECT_EQ(0x3FFFFFu, records.memoryFigures.totalVirtualKB);
+    EXPECT_EQ(2u, records.memoryFigures.availVirtualKB);
 }
 
 TEST(EventQueueGrowth, StopsBeforeTheByteCountOverflows) {

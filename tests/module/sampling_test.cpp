@@ -27,7 +27,8 @@ struct Expected {
 // Ticks the readings into one sensor at times 1, 2, 3, ... and returns the events queued.
 std::vector<SPEvent> Tick(uint32_t flags, std::initializer_list<uint32_t> readings, std::vector<uint16_t>* states) {
     ModuleLockScope lock;
-    Locked()->globalProperty.flags = flags;
+    GuardedRecords& records = moduleState.Records(lock);
+    records.globalProperty.flags = flags;
     SPSensorRecord sensor = Sensor(95, 90, 0);
     uint32_t time = 0;
     for (uint32_t reading : readings) {
@@ -35,7 +36,7 @@ std::vector<SPEvent> Tick(uint32_t flags, std::initializer_list<uint32_t> readin
         if (states) states->push_back(sensor.state);
     }
     std::vector<SPEvent> events = QueuedEvents();
-    Locked()->eventQueue.Clear();
+    records.eventQueue.Clear();
     return events;
 }
 
@@ -69,8 +70,9 @@ TEST(EvaluateSample, NotifiesByTheSwitches) {
 
 TEST(EvaluateSample, KeepsTheRecordFields) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     ModuleStateGuard guard;
-    Locked()->globalProperty.flags = 0;
+    records.globalProperty.flags = 0;
     SPSensorRecord sensor = Sensor(95, 90, 91, SP_STATE_WH);
     sensor.stateTime = 7;
     sensor.prevState = SP_STATE_NORMAL;
@@ -94,9 +96,10 @@ TEST(EvaluateSample, KeepsTheRecordFields) {
 
 TEST(ApplyThresholds, SavesOnlyRealChangesAndClassifiesAgain) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     ModuleStateGuard guard;
     SettingsKey key;
-    Locked()->globalProperty.flags = SP_PROP_NOTIFY_NORMAL;
+    records.globalProperty.flags = SP_PROP_NOTIFY_NORMAL;
     SPSensorRecord sensor = Sensor(95, 90, 92, SP_STATE_WH);
     sensor.prevState = SP_STATE_NORMAL;
 
@@ -126,9 +129,10 @@ TEST(ApplyThresholds, SavesOnlyRealChangesAndClassifiesAgain) {
 
 TEST(ApplyThresholds, AnEmptyMaskStillRepeatsAboveWh) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     ModuleStateGuard guard;
     SettingsKey key;
-    Locked()->globalProperty.flags = SP_PROP_REPEAT;
+    records.globalProperty.flags = SP_PROP_REPEAT;
     SPSensorRecord sensor = Sensor(95, 90, 96, SP_STATE_FH);
     SPThreshold none = {0, {}};
     EXPECT_TRUE(ApplyThresholds(lock, none, 9, sensor));

@@ -27,10 +27,11 @@ void StoreAll(DWORD phyWh, DWORD phyFh) {
 
 TEST(SetupSensors, WithoutAKeyWritesTheDefaults) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     ModuleStateGuard guard;
     SettingsKey key;
-    Locked()->globalProperty.intervalMs = 1999;
-    Locked()->pageFaultSum = 777;
+    records.globalProperty.intervalMs = 1999;
+    records.pageFaultSum = 777;
     ASSERT_EQ(ERROR_SUCCESS, SetupSensors(lock));
 
     EXPECT_EQ(allSix, SettingsKey::Names());
@@ -39,7 +40,7 @@ TEST(SetupSensors, WithoutAKeyWritesTheDefaults) {
 
     const char* names[] = {"PhyMemUsage", "PageFileUsage", "Page Faults/sec"};
     for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
-        const SPSensorRecord& s = Locked()->sensorTable[i];
+        const SPSensorRecord& s = records.sensorTable[i];
         EXPECT_EQ(SensorIdOf(i), s.sensorId);
         EXPECT_EQ(SENSOR_GROUP_ID, s.groupId);
         EXPECT_EQ(i == 2 ? 0x13 : 0xC1, s.descriptorCode);
@@ -50,57 +51,61 @@ TEST(SetupSensors, WithoutAKeyWritesTheDefaults) {
         EXPECT_EQ(0u, s.stateTime);
         EXPECT_NE(0u, s.sampleTime);
     }
-    EXPECT_EQ(777u, Locked()->sensorTable[2].value);  // divisor 1 at 1999 ms
+    EXPECT_EQ(777u, records.sensorTable[2].value);  // divisor 1 at 1999 ms
 }
 
 TEST(SetupSensors, StoredLimitsOfAnyValueAreUsedAndNothingIsWritten) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     ModuleStateGuard guard;
     SettingsKey key;
     StoreAll(0, 0xFFFFFFFF);  // WH 0: physical memory starts in WH
     PublishedRun run;
-    Locked()->sensorTable[0].stateTime = 1234;  // kept from an earlier run: the first event carries it
+    records.sensorTable[0].stateTime = 1234;  // kept from an earlier run: the first event carries it
     ASSERT_EQ(ERROR_SUCCESS, SetupSensors(lock));
 
-    EXPECT_EQ(0u, Locked()->sensorTable[0].limits[SP_SLOT_WH]);
-    EXPECT_EQ(0xFFFFFFFFu, Locked()->sensorTable[0].limits[SP_SLOT_FH]);
-    EXPECT_EQ(101u, Locked()->sensorTable[1].limits[SP_SLOT_WH]);
-    EXPECT_EQ(0xFFFFFFFEu, Locked()->sensorTable[2].limits[SP_SLOT_WH]);
-    EXPECT_EQ(SP_STATE_WH, Locked()->sensorTable[0].state);
+    EXPECT_EQ(0u, records.sensorTable[0].limits[SP_SLOT_WH]);
+    EXPECT_EQ(0xFFFFFFFFu, records.sensorTable[0].limits[SP_SLOT_FH]);
+    EXPECT_EQ(101u, records.sensorTable[1].limits[SP_SLOT_WH]);
+    EXPECT_EQ(0xFFFFFFFEu, records.sensorTable[2].limits[SP_SLOT_WH]);
+    EXPECT_EQ(SP_STATE_WH, records.sensorTable[0].state);
     std::vector<SPEvent> events = QueuedEvents();
     ASSERT_EQ(1u, events.size());
     EXPECT_EQ(1234u, events[0].eventTime);
     EXPECT_EQ(SP_STATE_NORMAL, events[0].prevState);
     EXPECT_EQ(SP_STATE_WH, events[0].state);
-    EXPECT_EQ(0u, Locked()->sensorTable[0].stateTime);
+    EXPECT_EQ(0u, records.sensorTable[0].stateTime);
     EXPECT_TRUE(run.EventSet());
     EXPECT_EQ(allSix, SettingsKey::Names());
 }
 
 TEST(SetupSensors, FirstClassificationTestsWhFirst) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     ModuleStateGuard guard;
     SettingsKey key;
     StoreAll(100, 0);  // FH below WH: every reading below WH is normal at set-up
     ASSERT_EQ(ERROR_SUCCESS, SetupSensors(lock));
-    ASSERT_LT(Locked()->sensorTable[0].value, 100u);
-    EXPECT_EQ(SP_STATE_NORMAL, Locked()->sensorTable[0].state);
-    EXPECT_EQ(0u, Locked()->eventQueue.count);
+    ASSERT_LT(records.sensorTable[0].value, 100u);
+    EXPECT_EQ(SP_STATE_NORMAL, records.sensorTable[0].state);
+    EXPECT_EQ(0u, records.eventQueue.count);
 }
 
 TEST(SetupSensors, AKeyWithOnlyTheInstallerMarkerGetsTheDefaults) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     ModuleStateGuard guard;
     SettingsKey key;
     SettingsKey::SetDword("12C954DC-D880-4a30-8354-56807FDF4CAC", 1);
     ASSERT_EQ(ERROR_SUCCESS, SetupSensors(lock));
-    EXPECT_EQ(90u, Locked()->sensorTable[0].limits[SP_SLOT_WH]);
+    EXPECT_EQ(90u, records.sensorTable[0].limits[SP_SLOT_WH]);
     EXPECT_EQ(20000u, SettingsKey::Get("Page Faults/secWH"));
     EXPECT_EQ(1u, SettingsKey::Get("12C954DC-D880-4a30-8354-56807FDF4CAC"));  // never touched
 }
 
 TEST(SetupSensors, ShortDataAndOtherTypesFillTheLowBytes) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     ModuleStateGuard guard;
     SettingsKey key;
     StoreAll(90, 95);
@@ -109,12 +114,13 @@ TEST(SetupSensors, ShortDataAndOtherTypesFillTheLowBytes) {
     const BYTE two[2] = {0x10, 0x27};
     SettingsKey::SetRaw("Page Faults/secFH", REG_BINARY, two, 2);   // 0x2710 = 10000 over 30000's low bytes
     ASSERT_EQ(ERROR_SUCCESS, SetupSensors(lock));
-    EXPECT_EQ(0x07u, Locked()->sensorTable[0].limits[SP_SLOT_WH]);
-    EXPECT_EQ((30000u & 0xFFFF0000u) | 0x2710u, Locked()->sensorTable[2].limits[SP_SLOT_FH]);
+    EXPECT_EQ(0x07u, records.sensorTable[0].limits[SP_SLOT_WH]);
+    EXPECT_EQ((30000u & 0xFFFF0000u) | 0x2710u, records.sensorTable[2].limits[SP_SLOT_FH]);
 }
 
 TEST(SetupSensors, LimitsOfEveryStoredTypeAndSize) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     // Whatever the stored type, data of at most 4 bytes fills the limit from its low byte on;
     // anything longer cannot be read and fails the set-up.
     ModuleStateGuard guard;
@@ -144,13 +150,14 @@ TEST(SetupSensors, LimitsOfEveryStoredTypeAndSize) {
             EXPECT_EQ(ERROR_MORE_DATA, status) << c.type << " " << c.bytes;
         } else {
             EXPECT_EQ(ERROR_SUCCESS, status) << c.type << " " << c.bytes;
-            EXPECT_EQ(c.limit, Locked()->sensorTable[0].limits[SP_SLOT_WH]) << c.type << " " << c.bytes;
+            EXPECT_EQ(c.limit, records.sensorTable[0].limits[SP_SLOT_WH]) << c.type << " " << c.bytes;
         }
     }
 }
 
 TEST(SetupSensors, AnUnreadableLimitShowsTheErrorBoxAndFails) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     ModuleStateGuard guard;
     const struct Case {
         const char* what;
@@ -168,15 +175,15 @@ TEST(SetupSensors, AnUnreadableLimitShowsTheErrorBoxAndFails) {
             const ULONGLONG big = 95;
             SettingsKey::SetRaw(c.name, REG_QWORD, &big, sizeof big);
         }
-        memset(Locked()->sensorTable, 0, sizeof Locked()->sensorTable);
+        memset(records.sensorTable, 0, sizeof records.sensorTable);
         const LONG status = SetupSensors(lock);
         EXPECT_NE(ERROR_SUCCESS, status) << c.what;
         BoxAnswerer answerer("Error");
         ReportSetupFailure(status);
         EXPECT_FALSE(answerer.Text().empty()) << c.what;  // the system's text for the status
-        EXPECT_EQ(SensorIdOf(0), Locked()->sensorTable[0].sensorId) << c.what;  // earlier sensors are set up
-        EXPECT_EQ(0u, Locked()->sensorTable[2].sensorId) << c.what;              // later ones untouched
-        EXPECT_EQ(0u, Locked()->sensorTable[1].state) << c.what;
+        EXPECT_EQ(SensorIdOf(0), records.sensorTable[0].sensorId) << c.what;  // earlier sensors are set up
+        EXPECT_EQ(0u, records.sensorTable[2].sensorId) << c.what;              // later ones untouched
+        EXPECT_EQ(0u, records.sensorTable[1].state) << c.what;
     }
 }
 

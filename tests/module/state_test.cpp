@@ -122,6 +122,7 @@ TEST(Clock, CountsSecondsFromTheEpoch) {
 
 TEST(Reporting, QueuedEventCarriesTheSensorFieldsAtTheirOffsets) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     SPSensorRecord sensor = {};
     sensor.sensorId = 0x01020300;
     sensor.groupId = 0x03030000;
@@ -129,10 +130,10 @@ TEST(Reporting, QueuedEventCarriesTheSensorFieldsAtTheirOffsets) {
     sensor.state = SP_STATE_FH;
     sensor.value = 31234;
     sensor.stateTime = 0x5F5E1000;
-    Locked()->eventQueue.Clear();
+    records.eventQueue.Clear();
     QueueEvent(lock, sensor);
     QueueEvent(lock, sensor);
-    ASSERT_EQ(2u, Locked()->eventQueue.count);
+    ASSERT_EQ(2u, records.eventQueue.count);
 
     const uint8_t expected[72] = {
         0x00, 0x10, 0x5E, 0x5F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // eventTime, -, 0, -
@@ -142,33 +143,35 @@ TEST(Reporting, QueuedEventCarriesTheSensorFieldsAtTheirOffsets) {
         0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
         0x00, 0x00, 0x01, 0x00, 0x3F, 0x0A, 0x00, 0x00,  // eventClass, eventCode
     };
-    EXPECT_EQ(0, memcmp(expected, &Locked()->eventQueue.items[0], 72));
-    EXPECT_EQ(0, memcmp(expected, &Locked()->eventQueue.items[1], 72));  // two identical records in order
-    Locked()->eventQueue.Clear();
+    EXPECT_EQ(0, memcmp(expected, &records.eventQueue.items[0], 72));
+    EXPECT_EQ(0, memcmp(expected, &records.eventQueue.items[1], 72));  // two identical records in order
+    records.eventQueue.Clear();
 }
 
 TEST(Reporting, RaisingAReasonSignalsTheHostEvent) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     ModuleStateGuard guard;
     RaiseReason(lock, SP_REASON_EVENTS);  // no running module: the reason is kept all the same
-    EXPECT_EQ(SP_REASON_EVENTS, Locked()->pendingReasons);
+    EXPECT_EQ(SP_REASON_EVENTS, records.pendingReasons);
     PublishedRun run;
     RaiseReason(lock, SP_REASON_EVENTS);
     RaiseReason(lock, SP_REASON_EVENTS);
-    EXPECT_EQ(SP_REASON_EVENTS, Locked()->pendingReasons);
+    EXPECT_EQ(SP_REASON_EVENTS, records.pendingReasons);
     EXPECT_TRUE(run.EventSet());
     EXPECT_TRUE(run.EventSet());  // manual reset
 }
 
 TEST(Reporting, QueueGrowsInArrivalOrder) {
     ModuleLockScope lock;
-    Locked()->eventQueue.Clear();
+    GuardedRecords& records = moduleState.Records(lock);
+    records.eventQueue.Clear();
     SPSensorRecord sensor = {};
     for (uint32_t i = 0; i < 1000; ++i) {
         sensor.value = i;
         QueueEvent(lock, sensor);
     }
-    ASSERT_EQ(1000u, Locked()->eventQueue.count);
-    for (uint32_t i = 0; i < 1000; ++i) ASSERT_EQ(i, Locked()->eventQueue.items[i].value);
-    Locked()->eventQueue.Clear();
+    ASSERT_EQ(1000u, records.eventQueue.count);
+    for (uint32_t i = 0; i < 1000; ++i) ASSERT_EQ(i, records.eventQueue.items[i].value);
+    records.eventQueue.Clear();
 }

@@ -109,13 +109,14 @@ TEST(TimerThread, ReArmFromAnotherThreadTakesTheNewInterval) {
 
 TEST(TimerThread, ReArmWithoutARunningModuleDoesNothing) {
     ModuleLockScope lock;
+    GuardedRecords& records = moduleState.Records(lock);
     ModuleStateGuard guard;
-    Locked()->run = nullptr;
+    records.run = nullptr;
     RearmSamplingTimer(lock);
     ModuleRun windowless;
-    Locked()->run = &windowless;
+    records.run = &windowless;
     RearmSamplingTimer(lock);
-    Locked()->run = nullptr;
+    records.run = nullptr;
     MSG message;
     Sleep(50);
     EXPECT_FALSE(PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE));  // no stray timer or re-arm here

@@ -31,8 +31,9 @@ struct Seen {
 DWORD WINAPI Request(void* p) {
     Seen& seen = *static_cast<Seen*>(p);
     ModuleLockScope lock;
-    seen.published = Locked()->run != nullptr;
-    seen.setUp = strcmp(Locked()->sensorTable[2].name, "Page Faults/sec") == 0;
+    GuardedRecords& records = moduleState.Records(lock);
+    seen.published = records.run != nullptr;
+    seen.setUp = strcmp(records.sensorTable[2].name, "Page Faults/sec") == 0;
     return 0;
 }
 
