@@ -11,6 +11,6 @@ printf '%s\n' "$out"
 [ "$status" -eq 0 ] || { echo "FAILED: the hidden window station test failed ($status)"; exit 1; }
 expected=$(printf '%s\n' "$out" | sed -n 's/^expected event text: //p')
 [ -n "$expected" ] || { echo "FAILED: the test printed no expected event text"; exit 1; }
-printf '%s\n' "$out" | grep -qF "err:eventlog:ReportEventW L\"$expected" ||
+grep -qF "err:eventlog:ReportEventW L\"$expected" <<<"$out" ||
     { echo "FAILED: no error event with the text \"$expected\""; exit 1; }
 echo "the text \"$expected\" went to the event log as an error"

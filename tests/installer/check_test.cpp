@@ -39,8 +39,7 @@ std::string ServerContents() {
 class Check : public Unattended {
 protected:
     CheckRun RunCheck(const std::string& arguments = "/check") {
-        const boxes::Run run = boxes::RunAndAnswer("\"" + sim::InstallerUnderTest(KOVPATCH_EXE) + "\" " + arguments,
-                                                   CAPTION, boxes::Answer(IDNO), 60000, true);
+        const boxes::Run run = boxes::RunAndAnswer(InstallerCommand(arguments), CAPTION, boxes::Answer(IDNO), 60000, true);
         EXPECT_TRUE(run.finished) << arguments;
         CheckRun check;
         check.exitCode = run.exitCode;
@@ -68,7 +67,7 @@ std::string StateOfFirstBox(const std::vector<std::string>& texts) {
     if (texts[0] == NOT_INSTALLED) return "not-installed";
     if (texts[0] == UP_TO_DATE) return "patched";
     if (texts[0] == CONSENT) return "needs-patch";
-    if (texts[0] == "Another run of this patch is in progress on this machine.") return "in-progress";
+    if (texts[0] == ANOTHER_RUN) return "in-progress";
     return texts[0];
 }
 
@@ -158,13 +157,19 @@ TEST_F(Check, TheLogHoldsTheSameLine) {
                         "check marker: absent, error 2 (*)", check.line, "outcome: needs-patch; exit code 1"});
 }
 
-// Two checks at once both answer; neither is turned away by the other's look at the lock.
+// Two checks at once both answer; neither is turned away by the other's look at the lock. Both
+// find the lock held by the test and wait for it together, so their looks surely meet.
 TEST_F(Check, TwoChecksAtOnceBothAnswer) {
     CheckRun results[2];
     {
-        std::thread other([&] { results[1] = RunCheck(); });
-        results[0] = RunCheck();
-        other.join();
+        UniqueHandle lock(CreateMutexA(nullptr, FALSE, RUN_LOCK));
+        ASSERT_EQ(WaitForSingleObject(lock.get(), 0), WAIT_OBJECT_0);
+        std::thread first([&] { results[0] = RunCheck(); });
+        std::thread second([&] { results[1] = RunCheck(); });
+        Sleep(600);  // both are started and waiting; the wait they give a held lock is a second
+        ReleaseMutex(lock.get());
+        first.join();
+        second.join();
     }
     for (const CheckRun& result : results) {
         EXPECT_EQ(result.exitCode, 1u);

@@ -52,14 +52,21 @@ TEST(RunLock, ALockHeldLongerTurnsARunAwayAfterASecond) {
 
 TEST(RunLock, ALookAtAFreeLockLeavesItFree) {
     EXPECT_FALSE(RunLockHeldElsewhere());  // no lock at all
+    // Keeps the lock in existence, so a look that kept it would still hold it below.
+    UniqueHandle existing(CreateMutexA(nullptr, FALSE, RUN_LOCK_NAME));
     {
         Holder holder(200);  // one that is let go while the look waits
         EXPECT_FALSE(RunLockHeldElsewhere());
     }
-    UniqueHandle lock;
-    DWORD error = 1;
-    EXPECT_TRUE(TakeRunLock(lock, &error)) << "the look kept the lock";
-    ReleaseMutex(lock.get());
+    // Another thread, as the lock's owner could take it again however often it looked.
+    bool taken = false;
+    std::thread([&] {
+        UniqueHandle lock;
+        DWORD error = 1;
+        taken = TakeRunLock(lock, &error);
+        if (taken) ReleaseMutex(lock.get());
+    }).join();
+    EXPECT_TRUE(taken) << "the look kept the lock";
 }
 
 }  // namespace

@@ -21,12 +21,20 @@ echo "a throwaway password" >"$work/password"
 openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/test.pfx" \
     -passout "file:$work/password" || { echo "FAILED: no PKCS#12 file"; exit 1; }
 
-# Directories the script must not remove: it stops before it builds anything.
-mkdir -p "$work/foreign"
+# Directories the script must not remove: it stops before it builds anything. It runs from a copy
+# in a tree of its own whose bootstrap only says it was reached, so a check that let a directory
+# through removes nothing real; the other directory is always a new one it may use.
+tree="$work/tree"
+mkdir -p "$tree/scripts" "$work/foreign"
+cp "$src/scripts/release" "$tree/scripts/release"
+printf '#!/bin/sh\necho "went past the checks"\nexit 99\n' >"$tree/scripts/bootstrap"
+chmod +x "$tree/scripts/bootstrap"
 echo "someone's notes" >"$work/foreign/notes.txt"
-for refused in "DIST_DIR=/" "DIST_DIR=$src" "DIST_DIR=$src/.." "DIST_DIR=$work/foreign" \
+for refused in "DIST_DIR=/" "DIST_DIR=$tree" "DIST_DIR=$tree/.." "DIST_DIR=$work/foreign" \
     "RELEASE_BUILD_DIR=/" "RELEASE_BUILD_DIR=$work/foreign"; do
-    if env "$refused" "$src/scripts/release" >"$work/out" 2>&1; then
+    env DIST_DIR="$work/new-dist" RELEASE_BUILD_DIR="$work/new-build" "$refused" "$tree/scripts/release" \
+        >"$work/out" 2>&1
+    if grep -q "went past the checks" "$work/out"; then
         fail "scripts/release with $refused went ahead"
     elif grep -q "refused" "$work/out"; then
         echo "ok: scripts/release refuses $refused"
@@ -36,7 +44,7 @@ for refused in "DIST_DIR=/" "DIST_DIR=$src" "DIST_DIR=$src/.." "DIST_DIR=$work/f
     fi
 done
 [ -f "$work/foreign/notes.txt" ] || fail "a refused directory lost its files"
-if "$src/scripts/release" --timestamp http://timestamp.invalid/ >"$work/out" 2>&1; then
+if "$tree/scripts/release" --timestamp http://timestamp.invalid/ >"$work/out" 2>&1; then
     fail "--timestamp, one server for two protocols, was taken"
 elif grep -q -- "--authenticode-timestamp" "$work/out"; then
     echo "ok: --timestamp is refused with the two options named"

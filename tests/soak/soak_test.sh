@@ -15,5 +15,5 @@ out=$("$src/scripts/soak" --minutes 0.75 --seed-leak "$leak" 2>&1) && status=0 |
 printf '%s\n' "$out"
 expected=$([ "$leak" = handle ] && echo "handles grow" || echo "private bytes grow")
 [ "$status" -ne 0 ] || { echo "FAILED: a seeded $leak leak went unnoticed"; exit 1; }
-printf '%s\n' "$out" | grep -q "FAILED: .*$expected" || { echo "FAILED: the seeded $leak leak was not named ($expected)"; exit 1; }
+grep -q "FAILED: .*$expected" <<<"$out" || { echo "FAILED: the seeded $leak leak was not named ($expected)"; exit 1; }
 echo "ok: the seeded $leak leak is caught: $expected"
