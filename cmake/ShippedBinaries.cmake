@@ -85,6 +85,9 @@ function(add_shipped_binaries)
     target_include_directories(${binary} PRIVATE ${generated})
     # No link time in the file: two builds of one commit give the same bytes.
     target_link_options(${binary} PRIVATE -L${no_threads_dir} -Wl,--no-insert-timestamp)
+    # The marks a scanner checks first: loaded anywhere, data never run, and (the code registers
+    # no SEH handler of its own, which the Windows 2000 check makes sure of) no handler run at all.
+    target_link_options(${binary} PRIVATE -Wl,--dynamicbase,--nxcompat,--no-seh)
     add_dependencies(${binary} no_threads_library)
     # The header's checksum, which signed files and drivers are checked against, is the linker's
     # own: it computes it as the system does (the test shipped_checksums_are_right reads it).

@@ -48,9 +48,10 @@ bool DeployModule(DeployReport* report) {
         return Fail(seen, DeployFailure::NoImage, error ? error : ERROR_RESOURCE_NAME_NOT_FOUND);
     }
 
-    // The old module is replaced only by a complete new image, never truncated on the way.
-    const DWORD writeError = WriteFlushed(files.staging, image, imageSize);
-    if (writeError != ERROR_SUCCESS) return Fail(seen, DeployFailure::Write, writeError);
+    // The old module is replaced only by a complete new image, never truncated on the way, in a
+    // file of this run's own that everyone may read and run and only administrators change.
+    if (!WriteFreshFile(files.staging, image, imageSize, Secured::EveryoneRunsFile, seen.trouble))
+        return Fail(seen, DeployFailure::Write, seen.trouble.error);
     seen.bytesWritten = imageSize;
     const DWORD moveError = MoveIntoPlace(files.staging, files.module);
     if (moveError != ERROR_SUCCESS) return Fail(seen, DeployFailure::Replace, moveError);

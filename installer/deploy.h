@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "fresh_files.h"
 #include "module_files.h"
 
 enum class DeployFailure { None, AgentDirectory, PathTooLong, NoImage, Write, Replace };
@@ -15,6 +16,7 @@ struct DeployReport {
     DWORD error = 0;                   // the Win32 or registry error behind the failure
     char modulePath[MODULE_PATH_SIZE] = {};  // once the agent's directory is known
     DWORD bytesWritten = 0;            // of the new module, all of them or none
+    FileTrouble trouble;               // for Write: where making the staging file anew stopped
 };
 
 // The module image this program carries, in its own resources; false when it is not there.

@@ -1,28 +1,29 @@
-// The names beside the module, and files read and written whole.
+// The names beside the module, the rollback folder, and files read whole and moved into place.
 #include "module_files.h"
 
 #include <shlwapi.h>
 #include <string.h>
 
+#include "error_text.h"
 #include "framework/file.h"
+#include "permissions.h"
 #include "probes.h"
 
 namespace {
 
-// A failure reported without an error of its own (a short write) still needs one to be a failure.
-DWORD LastErrorOr(DWORD fallback) {
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? error : fallback;
-}
-
-void Beside(const ModuleFiles& files, const char* name, char (&path)[MODULE_PATH_SIZE]) {
-    wnsprintfA(path, MODULE_PATH_SIZE, "%s%s", files.directory, name);
+// "<folder><name>" into one of the record's paths.
+void Join(const char* folder, const char* name, char (&path)[MODULE_PATH_SIZE]) {
+    wnsprintfA(path, MODULE_PATH_SIZE, "%s%s", folder, name);
 }
 
 }  // namespace
 
 FilesFound WorkOutModuleFiles(ModuleFiles& files, bool createAgentKey, LONG* status) {
     memset(&files, 0, sizeof files);
+    char windows[MAX_PATH] = {};
+    GetSystemWindowsDirectoryA(windows, MAX_PATH);
+    wnsprintfA(files.rollbackFolder, MODULE_PATH_SIZE, "%s\\%s", windows, ROLLBACK_FOLDER_NAME);
+    wnsprintfA(files.copy, MODULE_PATH_SIZE, "%s\\%s", files.rollbackFolder, MODULE_COPY_NAME);
     const bool found = createAgentKey ? GetAgentDirectory(files.directory, MODULE_PATH_SIZE, status)
                                       : FindAgentDirectory(files.directory, MODULE_PATH_SIZE, status);
     if (!found) {
@@ -33,9 +34,8 @@ FilesFound WorkOutModuleFiles(ModuleFiles& files, bool createAgentKey, LONG* sta
         *status = ERROR_FILENAME_EXCED_RANGE;
         return FilesFound::TooLong;
     }
-    Beside(files, MODULE_FILE_NAME, files.module);
-    Beside(files, MODULE_COPY_NAME, files.copy);
-    Beside(files, STAGING_FILE_NAME, files.staging);
+    Join(files.directory, MODULE_FILE_NAME, files.module);
+    Join(files.directory, STAGING_FILE_NAME, files.staging);
     return FilesFound::Yes;
 }
 
@@ -52,16 +52,6 @@ DWORD ReadWholeFile(const char* path, DWORD limit, HeapBlock& bytes, DWORD* size
     return ERROR_SUCCESS;
 }
 
-DWORD WriteFlushed(const char* path, const void* bytes, DWORD size) {
-    CFile file;
-    if (!file.Open(path, CFile::modeCreate | CFile::modeWrite)) return LastErrorOr(ERROR_OPEN_FAILED);
-    DWORD error = ERROR_SUCCESS;
-    if (!file.Write(bytes, size) || !file.Flush()) error = LastErrorOr(ERROR_WRITE_FAULT);
-    if (!file.Close() && error == ERROR_SUCCESS) error = LastErrorOr(ERROR_WRITE_FAULT);
-    if (error != ERROR_SUCCESS) DeleteFileA(path);
-    return error;
-}
-
 DWORD MoveIntoPlace(const char* staging, const char* path) {
     if (MoveFileExA(staging, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return ERROR_SUCCESS;
     const DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
@@ -69,8 +59,37 @@ DWORD MoveIntoPlace(const char* staging, const char* path) {
     return error;
 }
 
-ULONGLONG HashBytes(const void* bytes, DWORD size) {
-    ULONGLONG hash = 14695981039346656037ull;
-    for (DWORD i = 0; i < size; ++i) hash = (hash ^ static_cast<const BYTE*>(bytes)[i]) * 1099511628211ull;
-    return hash;
+bool PrepareRollbackFolder(const ModuleFiles& files, char* why, int whySize) {
+    ExplicitSecurity security(Secured::Folder);
+    if (!security.Get()) {
+        wnsprintfA(why, whySize, "%s cannot be made, %s", files.rollbackFolder, ErrorText(ERROR_OUTOFMEMORY).text);
+        return false;
+    }
+    if (CreateDirectoryA(files.rollbackFolder, security.Get())) return true;
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS) {
+        wnsprintfA(why, whySize, "%s cannot be made, %s", files.rollbackFolder, ErrorText(error).text);
+        return false;
+    }
+    // One that is there is used only when it is a plain folder that only administrators may change.
+    const DWORD attributes = GetFileAttributesA(files.rollbackFolder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        wnsprintfA(why, whySize, "%s is not a folder of its own", files.rollbackFolder);
+        return false;
+    }
+    BYTE descriptor[4096];
+    DWORD needed = 0;
+    if (!GetFileSecurityA(files.rollbackFolder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor,
+                          sizeof descriptor, &needed)) {
+        wnsprintfA(why, whySize, "the permissions of %s cannot be read, %s", files.rollbackFolder,
+                   ErrorText(LastErrorOr(ERROR_ACCESS_DENIED)).text);
+        return false;
+    }
+    char who[128];
+    if (OnlyAdministratorsMayChange(descriptor, FILE_CHANGE_RIGHTS, who, sizeof who)) return true;
+    wnsprintfA(why, whySize, "%s %s", files.rollbackFolder, who);
+    return false;
 }
+
+void RemoveRollbackFolder(const ModuleFiles& files) { RemoveDirectoryA(files.rollbackFolder); }

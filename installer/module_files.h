@@ -1,6 +1,6 @@
-// The module's file in the agent's directory and the names beside it, worked out in one place for
-// the deployment, the rollback and the healing of an interrupted run; and writing a file so that
-// it is on disk, whole, before anything relies on it.
+// The module's file in the agent's directory, the names the installer writes beside it, and the
+// folder where it keeps the copy a rollback puts back: worked out in one place for the deployment,
+// the rollback, the healing of an interrupted run and /check.
 #ifndef INSTALLER_MODULE_FILES_H
 #define INSTALLER_MODULE_FILES_H
 
@@ -9,12 +9,15 @@
 #include "common/handles.h"
 
 constexpr char MODULE_FILE_NAME[] = "kelvrim.dll";
-// The previous module, kept for a rollback.
+// The previous module, kept for a rollback in the rollback folder.
 constexpr char MODULE_COPY_NAME[] = "kelvrim.old";
 // A new file is written here first and moved over the module only when it is whole.
 constexpr char STAGING_FILE_NAME[] = "kelvrim.tmp";
-static_assert(sizeof MODULE_COPY_NAME == sizeof MODULE_FILE_NAME && sizeof STAGING_FILE_NAME == sizeof MODULE_FILE_NAME,
-              "every name beside the module fits wherever the module's path fits");
+static_assert(sizeof STAGING_FILE_NAME == sizeof MODULE_FILE_NAME,
+              "the staging name fits wherever the module's path fits");
+// Below the Windows folder, where only administrators may make a folder: the installer makes it for
+// Administrators and SYSTEM alone, as Windows' own installer keeps its rollback files.
+constexpr char ROLLBACK_FOLDER_NAME[] = "KOVPatch";
 constexpr unsigned MODULE_PATH_SIZE = 512;
 // Far larger than any module of the product's; a larger file is not read whole into memory.
 constexpr DWORD MODULE_BYTES_MAX = 64 * 1024 * 1024;
@@ -24,8 +27,9 @@ constexpr DWORD MODULE_BYTES_MAX = 64 * 1024 * 1024;
 struct ModuleFiles {
     char directory[MODULE_PATH_SIZE];  // with its trailing backslash
     char module[MODULE_PATH_SIZE];
-    char copy[MODULE_PATH_SIZE];
     char staging[MODULE_PATH_SIZE];
+    char rollbackFolder[MODULE_PATH_SIZE];  // without a trailing backslash
+    char copy[MODULE_PATH_SIZE];
 };
 
 enum class FilesFound { Yes, NoDirectory, TooLong };
@@ -37,16 +41,13 @@ FilesFound WorkOutModuleFiles(ModuleFiles& files, bool createAgentKey, LONG* sta
 
 // The whole file, at most `limit` bytes; 0 or the error that stopped the read.
 DWORD ReadWholeFile(const char* path, DWORD limit, HeapBlock& bytes, DWORD* size);
-// Creates or truncates the file, writes every byte and flushes it to disk; 0 or the error, and
-// then no file is left under that name, so nothing ever finds a partial one.
-DWORD WriteFlushed(const char* path, const void* bytes, DWORD size);
 // Moves staging over path with write-through; on failure staging is removed. 0 or the error.
 DWORD MoveIntoPlace(const char* staging, const char* path);
 
-// A missing file, or a missing folder: either way no file is there.
-inline bool IsNothingThere(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
-
-// FNV-1a, 64 bits: tells a damaged record or copy from a whole one.
-ULONGLONG HashBytes(const void* bytes, DWORD size);
+// The rollback folder, made for Administrators and SYSTEM alone, or the one that is there when only
+// they may change it. False when it cannot be had: `why` says why, for the log.
+bool PrepareRollbackFolder(const ModuleFiles& files, char* why, int whySize);
+// Removes the rollback folder once nothing is left in it.
+void RemoveRollbackFolder(const ModuleFiles& files);
 
 #endif

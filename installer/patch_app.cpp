@@ -6,6 +6,8 @@
 
 #include "command_line.h"
 #include "deploy.h"
+#include "fresh_files.h"
+#include "library_search.h"
 #include "patch_steps.h"
 #include "probes.h"
 #include "rollback.h"
@@ -23,7 +25,11 @@ constexpr char TEXT_CONSENT[] =
 constexpr char TEXT_PATCH_OK[] = "Patch OK!";
 constexpr char TEXT_FAILED_FORMAT[] = "Fail to patch! (Error : 0x%08X)";
 constexpr char TEXT_ANOTHER_RUN[] = "Another run of this patch is in progress on this machine.";
-constexpr char TEXT_LOG_FAILED_FORMAT[] = "The log file %s cannot be written.";
+constexpr char TEXT_NAME_TAKEN[] =
+    "Another program holds the name this patch uses to keep its runs apart, so nothing was changed.";
+constexpr char TEXT_LOCK_FAILED[] = "This patch cannot make sure it runs alone, so nothing was changed.";
+constexpr char TEXT_LOG_FAILED_FORMAT[] = "The log file %s cannot be written: %s.";
+constexpr char TEXT_IN_THE_WAY_FORMAT[] = "%s.\nNothing was changed.";
 constexpr char TEXT_RECORD_REFUSED[] =
     "An interrupted run of this patch left a record that cannot be used, so nothing was changed.";
 constexpr char TEXT_HEAL_INCOMPLETE_FORMAT[] =
@@ -43,7 +49,8 @@ constexpr char TEXT_USAGE[] =
     "0\tpatched, or already up to date\n"
     "1\t(/check) the patch is needed\n"
     "1602\tthe question was answered No\n"
-    "1603\ta patch step failed, or an interrupted run could not be put back\n"
+    "1603\ta patch step failed, an interrupted run could not be put back,\n"
+    "\tor another program holds the name of the run lock\n"
     "1604\t(/check) an interrupted run left its rollback record\n"
     "1618\tanother run of the patch is in progress\n"
     "1622\tthe log file cannot be written\n"
@@ -90,6 +97,7 @@ bool RunStep(const PatchStep& step, RunLog& log) {
 CPatchApp theApp;
 
 BOOL CPatchApp::InitInstance() {
+    LoadLibrariesOnlyFromTheSystem();
     const CommandLine command = ParseCommandLine(__argc, __argv);
     // A check shows nothing, whatever else the command line says.
     quiet_ = command.quiet || command.check;
@@ -99,9 +107,10 @@ BOOL CPatchApp::InitInstance() {
         return FALSE;
     }
     // Nothing is read or changed unless the record of it can be kept.
-    if (command.logPath != nullptr && !OpenRunLog(log_, command.logPath)) {
-        char text[MAX_PATH * 2];
-        wnsprintfA(text, sizeof text, TEXT_LOG_FAILED_FORMAT, command.logPath);
+    char why[ERROR_TEXT_SIZE];
+    if (command.logPath != nullptr && !OpenRunLog(log_, command.logPath, why, sizeof why)) {
+        char text[MAX_PATH * 2 + ERROR_TEXT_SIZE];
+        wnsprintfA(text, sizeof text, TEXT_LOG_FAILED_FORMAT, command.logPath, why);
         text[sizeof text - 1] = '\0';  // a path too long for the box is cut short
         EndRun(text, ERROR_INSTALL_LOG_FAILURE, "the log cannot be written");
         return FALSE;
@@ -118,15 +127,28 @@ BOOL CPatchApp::InitInstance() {
     }
 
     UniqueHandle lock;
-    DWORD lockError = ERROR_SUCCESS;
-    if (!TakeRunLock(lock, &lockError)) {
-        if (lockError != ERROR_SUCCESS) LogLine(log_, "the run lock cannot be opened, %s", ErrorText(lockError).text);
+    char detail[LOG_LINE_SIZE / 4];
+    switch (TakeRunLock(lock, detail, sizeof detail)) {
+    case RunLock::Free: break;
+    case RunLock::HeldByRun:
         EndRun(TEXT_ANOTHER_RUN, ERROR_INSTALL_ALREADY_RUNNING, "another run of the patch is in progress");
+        return FALSE;
+    case RunLock::Stranger:
+        LogStranger(detail);
+        EndRun(TEXT_NAME_TAKEN, ERROR_INSTALL_FAILURE, "nothing changed, as another program holds the run lock's name");
+        return FALSE;
+    case RunLock::Failed:
+        LogLine(log_, "the run lock %s cannot be taken, %s", RUN_LOCK_NAME, detail);
+        EndRun(TEXT_LOCK_FAILED, ERROR_INSTALL_FAILURE, "nothing changed, as the run lock cannot be taken");
         return FALSE;
     }
     if (HealInterruptedRun()) CheckAndPatch();
     ReleaseMutex(lock.get());
     return FALSE;
+}
+
+void CPatchApp::LogStranger(const char* holder) {
+    LogLine(log_, "the run lock %s is held by %s, not by a run of this patch", RUN_LOCK_NAME, holder);
 }
 
 int CPatchApp::ExitInstance() { return exitCode_; }
@@ -166,11 +188,18 @@ CPatchApp::Answer CPatchApp::RunChecks() {
 void CPatchApp::CheckServer() {
     // The lock is held only for the instant it takes to see that no run holds it, so that a
     // patch run starting meanwhile waits for it rather than being turned away.
-    ServerState state = ServerState::InProgress;
-    if (!RunLockHeldElsewhere()) {
+    char detail[LOG_LINE_SIZE / 4];
+    const RunLock lock = LookAtRunLock(detail, sizeof detail);
+    ServerState state = lock == RunLock::HeldByRun ? ServerState::InProgress : ServerState::Blocked;
+    if (lock == RunLock::Stranger) {
+        LogStranger(detail);
+    } else if (lock == RunLock::Failed) {
+        LogLine(log_, "the run lock %s cannot be looked at, %s", RUN_LOCK_NAME, detail);
+    } else if (lock == RunLock::Free) {
         if (RollbackRecordExists()) {
             // A run that began after the look at the lock would have its own record: look again.
-            state = RunLockHeldElsewhere() ? ServerState::InProgress : ServerState::Interrupted;
+            state = LookAtRunLock(detail, sizeof detail) == RunLock::HeldByRun ? ServerState::InProgress
+                                                                                : ServerState::Interrupted;
         } else {
             switch (RunChecks()) {
             case Answer::NotInstalled: state = ServerState::NotInstalled; break;
@@ -228,7 +257,28 @@ bool CPatchApp::HealInterruptedRun() {
     return false;
 }
 
+bool CPatchApp::ClearTheWay() {
+    ModuleFiles files;
+    LONG status = ERROR_SUCCESS;
+    // Without a directory the deployment fails at its own step, as designed.
+    if (WorkOutModuleFiles(files, false, &status) != FilesFound::Yes) return true;
+    FileTrouble trouble;
+    trouble.error = RemoveName(files.staging);
+    if (trouble.error == ERROR_SUCCESS) return true;
+    trouble.step = FileTrouble::Remove;
+    char text[LOG_LINE_SIZE / 2];
+    DescribeTrouble(files.staging, trouble, text, sizeof text);
+    LogLine(log_, "clear the way: %s", text);
+    char box[LOG_LINE_SIZE / 2 + 64];
+    wnsprintfA(box, sizeof box, TEXT_IN_THE_WAY_FORMAT, text);
+    EndRun(box, ERROR_INSTALL_FAILURE, "nothing changed, as a file the patch writes is in the way");
+    return false;
+}
+
 void CPatchApp::RunPatch() {
+    // A file the deployment writes anew must be cleared before anything changes, so that it cannot
+    // stop the run half-way.
+    if (!ClearTheWay()) return;
     // An unattended failure is undone, and nothing a rollback needs may be missing: it is all
     // on disk before the first service stops, and the record says which step has begun.
     RollbackPlan* plan = quiet_ ? &rollback_ : nullptr;

@@ -17,6 +17,9 @@ public:
     int ExitInstance() override;
     // The eight steps in order; the first failure shows its number and ends the run.
     void RunPatch();
+    // Removes what has the name of the file the deployment makes anew, before any change. False
+    // when it cannot be removed (the run is ended).
+    bool ClearTheWay();
 
 private:
     // What the checks found, in the order a run makes them.
@@ -29,6 +32,8 @@ private:
     // run must end here (its outcome is set).
     bool HealInterruptedRun();
     void CheckAndPatch();
+    // What holds the run lock's name, when it is no run of this patch.
+    void LogStranger(const char* holder);
     // A box in the interactive mode; with /quiet nothing is shown and the result is 0.
     int Show(const char* text, UINT buttons) const;
     // The one way a run ends: its last box (none when null), then the outcome in the log and as

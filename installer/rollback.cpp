@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "common/settings_key.h"
+#include "fresh_files.h"
 #include "patch_steps.h"
 #include "services.h"
 #include "step_report.h"
@@ -21,16 +22,23 @@ const PatchStep& StoppedService(int i) {
     return PATCH_STEPS[0];  // not reached: i < STOPPED_SERVICE_COUNT
 }
 
+// A copy that no record names: the save that made it did not get as far as its record.
+void ForgetCopy(const RollbackPlan& plan) {
+    if (plan.record.moduleExisted) DeleteFileA(plan.files.copy);
+    RemoveRollbackFolder(plan.files);
+}
+
 // Notes what is left when an undo action fails.
 void Left(char* left, int size, const char* what) {
     if (*left) StrCatBuffA(left, "; ", size);
     StrCatBuffA(left, what, size);
 }
 
-// Whether the file holds exactly the bytes the record describes.
+// Whether the file holds exactly the bytes the record describes: the digest tells the run's copy
+// from any other file, one made to look like it included.
 bool HoldsCopy(const char* path, const RollbackRecord& record, HeapBlock& bytes, DWORD* size, DWORD* error) {
     *error = ReadWholeFile(path, MODULE_BYTES_MAX, bytes, size);
-    return *error == ERROR_SUCCESS && *size == record.copySize && HashBytes(bytes.get(), *size) == record.copyHash;
+    return *error == ERROR_SUCCESS && *size == record.copySize && Sha256(bytes.get(), *size) == record.copyDigest;
 }
 
 // The module as it was: the previous file back from its copy, or no file where there was none.
@@ -75,15 +83,19 @@ void PutBackModule(RollbackPlan& plan, RunLog& log, char* left, int leftSize) {
         Left(left, leftSize, "the module is not the previous one, and its copy is not whole");
         return;
     }
-    error = WriteFlushed(files.staging, bytes.get(), size);
-    if (error == ERROR_SUCCESS) error = MoveIntoPlace(files.staging, files.module);
-    if (error == ERROR_SUCCESS) {
+    FileTrouble trouble;
+    char why[MODULE_PATH_SIZE + ERROR_TEXT_SIZE + 96];
+    if (!WriteFreshFile(files.staging, bytes.get(), size, Secured::EveryoneRunsFile, trouble)) {
+        DescribeTrouble(files.staging, trouble, why, sizeof why);
+    } else if ((error = MoveIntoPlace(files.staging, files.module)) != ERROR_SUCCESS) {
+        lstrcpynA(why, ErrorText(error).text, sizeof why);
+    } else {
         LogLine(log, "undo: module %s: the previous file put back", files.module);
         return;
     }
-    LogLine(log, "undo: module %s: the previous file cannot be put back, %s; it is kept as %s", files.module,
-            ErrorText(error).text, files.copy);
-    Left(left, leftSize, "the module is not the previous one (that is kept as kelvrim.old beside it)");
+    LogLine(log, "undo: module %s: the previous file cannot be put back, %s; it is kept as %s", files.module, why,
+            files.copy);
+    Left(left, leftSize, "the module is not the previous one (that is kept in the rollback folder)");
 }
 
 void PutBackSettings(const RollbackPlan& plan, RunLog& log, char* left, int leftSize) {
@@ -148,18 +160,24 @@ bool SaveForRollback(RollbackPlan& plan, RunLog& log) {
         DWORD size = 0;
         DWORD error = ReadWholeFile(files.module, MODULE_BYTES_MAX, bytes, &size);
         record.moduleExisted = !IsNothingThere(error);
-        if (record.moduleExisted && error == ERROR_SUCCESS) {
-            // A copy no record names is left from a save that was cut short: it may be replaced.
-            SetFileAttributesA(files.copy, FILE_ATTRIBUTE_NORMAL);
-            error = WriteFlushed(files.copy, bytes.get(), size);
-        }
+        char why[MODULE_PATH_SIZE + ERROR_TEXT_SIZE + 96] = {};
         if (record.moduleExisted && error != ERROR_SUCCESS) {
-            LogLine(log, "save for a rollback: module %s cannot be copied to %s, %s", files.module, files.copy,
-                    ErrorText(error).text);
+            lstrcpynA(why, ErrorText(error).text, sizeof why);
+        } else if (record.moduleExisted) {
+            // A copy no record names is left from a save that was cut short: it may be replaced.
+            FileTrouble trouble;
+            if (!PrepareRollbackFolder(files, why, sizeof why)) {
+            } else if (!WriteFreshFile(files.copy, bytes.get(), size, Secured::File, trouble)) {
+                DescribeTrouble(files.copy, trouble, why, sizeof why);
+            }
+        }
+        if (why[0]) {
+            LogLine(log, "save for a rollback: module %s cannot be copied to %s: %s", files.module, files.copy, why);
+            RemoveRollbackFolder(files);
             return false;
         }
         record.copySize = record.moduleExisted ? size : 0;
-        record.copyHash = record.moduleExisted ? HashBytes(bytes.get(), size) : 0;
+        if (record.moduleExisted) record.copyDigest = Sha256(bytes.get(), size);
         wnsprintfA(module, sizeof module, record.moduleExisted ? "%s, copied to %s" : "%s, none there", files.module,
                    files.copy);
     }
@@ -167,16 +185,17 @@ bool SaveForRollback(RollbackPlan& plan, RunLog& log) {
     status = TakeKeySnapshot(HKEY_LOCAL_MACHINE, SETTINGS_KEY, record.settings);
     if (status != ERROR_SUCCESS) {
         LogLine(log, "save for a rollback: the settings key cannot be read, %s", ErrorText(static_cast<DWORD>(status)).text);
-        if (record.moduleExisted) DeleteFileA(plan.files.copy);
+        ForgetCopy(plan);
         return false;
     }
     // The copy is on disk before the record that names it.
-    status = WriteRollbackRecord(record);
+    char who[128];
+    status = WriteRollbackRecord(record, who, sizeof who);
     if (status != ERROR_SUCCESS) {
-        LogLine(log, "save for a rollback: the record cannot be written to HKLM\\%s, %s", ROLLBACK_RECORD_KEY,
-                ErrorText(static_cast<DWORD>(status)).text);
+        LogLine(log, "save for a rollback: the record cannot be written to HKLM\\%s, %s%s%s", ROLLBACK_RECORD_KEY,
+                ErrorText(static_cast<DWORD>(status)).text, who[0] ? ": its key " : "", who);
         RemoveRollbackRecord();
-        if (record.moduleExisted) DeleteFileA(plan.files.copy);
+        ForgetCopy(plan);
         return false;
     }
     char settings[64] = "none";
@@ -190,7 +209,8 @@ bool SaveForRollback(RollbackPlan& plan, RunLog& log) {
 
 bool NoteStepBegun(RollbackPlan& plan, int step, RunLog& log) {
     plan.record.lastStep = step;
-    const LONG status = WriteRollbackRecord(plan.record);
+    char who[128];
+    const LONG status = WriteRollbackRecord(plan.record, who, sizeof who);
     if (status == ERROR_SUCCESS) return true;
     LogLine(log, "the rollback record cannot be updated before step 0x%08lX, %s", PATCH_STEPS[step - 1].error,
             ErrorText(static_cast<DWORD>(status)).text);
@@ -243,8 +263,9 @@ bool DiscardSaved(RollbackPlan& plan, RunLog& log) {
     }
     // Only now may the copy go: no record names it any more.
     LONG ignored = ERROR_SUCCESS;
-    if (plan.record.moduleExisted && (plan.files.copy[0] || WorkOutModuleFiles(plan.files, false, &ignored) == FilesFound::Yes))
-        DeleteFileA(plan.files.copy);
+    if (!plan.files.copy[0]) WorkOutModuleFiles(plan.files, false, &ignored);
+    if (plan.record.moduleExisted) DeleteFileA(plan.files.copy);
+    RemoveRollbackFolder(plan.files);
     return true;
 }
 

@@ -4,17 +4,17 @@
 #include <shlwapi.h>
 #include <string.h>
 
-#include "module_files.h"
-#include "step_report.h"
+#include "error_text.h"
+#include "permissions.h"
 
 namespace {
 
 // Layout, little-endian: magic (8), format version (4), the record's size in bytes (4), process
 // id (4), when the run began (8), last step begun (4), the services' states (4 each), module
-// flags (4), the copy's size (4) and hash (8), settings flags (4), values (4), subkeys (4),
+// flags (4), the copy's size (4) and SHA-256 (32), settings flags (4), values (4), subkeys (4),
 // bytes of settings records (4), the settings records, and a hash of everything before it (8).
 constexpr BYTE MAGIC[8] = {'K', 'O', 'V', 'P', 'a', 't', 'c', 'h'};
-constexpr DWORD FIXED_BYTES = 8 + 4 + 4 + 4 + 8 + 4 + 4 * STOPPED_SERVICE_COUNT + 4 + 4 + 8 + 4 + 4 + 4 + 4;
+constexpr DWORD FIXED_BYTES = 8 + 4 + 4 + 4 + 8 + 4 + 4 * STOPPED_SERVICE_COUNT + 4 + 4 + 32 + 4 + 4 + 4 + 4;
 constexpr DWORD HASH_BYTES = 8;
 constexpr DWORD MODULE_KNOWN = 1, MODULE_EXISTED = 2;
 constexpr DWORD SETTINGS_EXISTED = 1;
@@ -50,6 +50,17 @@ bool Refuse(char* why, int whySize, const char* format, DWORD first = 0, DWORD s
     return false;
 }
 
+// ERROR_SUCCESS with `who` empty when only administrators may change the key, or naming who else
+// may; the registry's status when its permissions cannot be read.
+LONG OnlyAdministratorsMayChangeKey(HKEY key, char* who, int whoSize) {
+    *who = '\0';
+    BYTE descriptor[4096];
+    DWORD size = sizeof descriptor;
+    const LONG status = RegGetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor, &size);
+    if (status == ERROR_SUCCESS) OnlyAdministratorsMayChange(descriptor, KEY_CHANGE_RIGHTS, who, whoSize);
+    return status;
+}
+
 RecordFound CannotRead(DWORD error, char* why, int whySize) {
     wnsprintfA(why, whySize, "it cannot be read, %s", ErrorText(error).text);
     return RecordFound::Refused;
@@ -72,7 +83,7 @@ bool EncodeRollbackRecord(const RollbackRecord& record, HeapBlock& bytes, DWORD*
     for (DWORD state : record.servicesBefore) out.Put<DWORD>(state);
     out.Put<DWORD>((record.moduleKnown ? MODULE_KNOWN : 0) | (record.moduleExisted ? MODULE_EXISTED : 0));
     out.Put<DWORD>(record.copySize);
-    out.Put<ULONGLONG>(record.copyHash);
+    out.Put(record.copyDigest.bytes, sizeof record.copyDigest.bytes);
     out.Put<DWORD>(settings.existed ? SETTINGS_EXISTED : 0);
     out.Put<DWORD>(settings.values);
     out.Put<DWORD>(settings.subkeys);
@@ -116,8 +127,8 @@ bool DecodeRollbackRecord(const BYTE* bytes, DWORD size, RollbackRecord& record,
     record.moduleKnown = (module & MODULE_KNOWN) != 0;
     record.moduleExisted = (module & MODULE_EXISTED) != 0;
     record.copySize = in.Take<DWORD>();
-    record.copyHash = in.Take<ULONGLONG>();
-    if (!record.moduleExisted && (record.copySize || record.copyHash))
+    record.copyDigest = in.Take<Sha256Digest>();
+    if (!record.moduleExisted && (record.copySize || !(record.copyDigest == Sha256Digest())))
         return Refuse(why, whySize, "it is malformed: a copy of a module that was not there");
     const DWORD settingsFlags = in.Take<DWORD>();
     const DWORD values = in.Take<DWORD>();
@@ -138,11 +149,19 @@ bool DecodeRollbackRecord(const BYTE* bytes, DWORD size, RollbackRecord& record,
 
 RecordFound ReadRollbackRecord(RollbackRecord& record, char* why, int whySize) {
     RegKey key;
-    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, ROLLBACK_RECORD_KEY, 0, KEY_QUERY_VALUE, key.put());
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, ROLLBACK_RECORD_KEY, 0, KEY_QUERY_VALUE | READ_CONTROL, key.put());
     DWORD type = 0, size = 0;
     if (status == ERROR_SUCCESS) status = RegQueryValueExA(key.get(), ROLLBACK_RECORD_VALUE, nullptr, &type, nullptr, &size);
     if (status == ERROR_FILE_NOT_FOUND) return RecordFound::None;
     if (status != ERROR_SUCCESS) return CannotRead(static_cast<DWORD>(status), why, whySize);
+    // What starts and stops services and rewrites the settings key must be an administrator's word.
+    char who[128];
+    status = OnlyAdministratorsMayChangeKey(key.get(), who, sizeof who);
+    if (status != ERROR_SUCCESS) return CannotRead(static_cast<DWORD>(status), why, whySize);
+    if (who[0]) {
+        wnsprintfA(why, whySize, "its key %s", who);
+        return RecordFound::Refused;
+    }
     if (type != REG_BINARY) {
         wnsprintfA(why, whySize, "it is malformed: a value of type %lu, not binary", type);
         return RecordFound::Refused;
@@ -169,14 +188,25 @@ bool RollbackRecordExists() {
            RegQueryValueExA(key.get(), ROLLBACK_RECORD_VALUE, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND;
 }
 
-LONG WriteRollbackRecord(const RollbackRecord& record) {
+LONG WriteRollbackRecord(const RollbackRecord& record, char* why, int whySize) {
+    *why = '\0';
     HeapBlock bytes;
     DWORD size = 0;
     if (!EncodeRollbackRecord(record, bytes, &size)) return ERROR_OUTOFMEMORY;
     if (size > ROLLBACK_RECORD_MAX) return ERROR_FILE_TOO_LARGE;
+    ExplicitSecurity security(Secured::Key);
+    if (!security.Get()) return ERROR_OUTOFMEMORY;
     RegKey key;
+    DWORD disposition = 0;
     LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, ROLLBACK_RECORD_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, key.put(), nullptr);
+                                  KEY_SET_VALUE | KEY_QUERY_VALUE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+                                  security.Get(), key.put(), &disposition);
+    // A new key gets its permissions whatever the creation made of them; one found must have them.
+    if (status == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY)
+        status = RegSetKeySecurity(key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                   security.Descriptor());
+    if (status == ERROR_SUCCESS) status = OnlyAdministratorsMayChangeKey(key.get(), why, whySize);
+    if (status == ERROR_SUCCESS && *why) status = ERROR_ACCESS_DENIED;
     // One value, set by one call: the registry keeps either the old record or the new one whole.
     if (status == ERROR_SUCCESS)
         status = RegSetValueExA(key.get(), ROLLBACK_RECORD_VALUE, 0, REG_BINARY, static_cast<const BYTE*>(bytes.get()), size);

@@ -11,14 +11,15 @@
 
 #include <windows.h>
 
+#include "hashes.h"
 #include "key_snapshot.h"
 #include "patch_steps.h"
 
-// A key of the product's own, beside the agent's: only administrators may write there, and the
+// A key of the product's own, beside the agent's, made for Administrators and SYSTEM alone; the
 // deployment, which deletes the settings key, leaves it alone.
 constexpr char ROLLBACK_RECORD_KEY[] = "SOFTWARE\\TAVRIX\\NIVRAEnterprise\\KOVPatch";
 constexpr char ROLLBACK_RECORD_VALUE[] = "Rollback";
-constexpr DWORD ROLLBACK_RECORD_VERSION = 1;
+constexpr DWORD ROLLBACK_RECORD_VERSION = 2;
 // Far more than the settings key needs; a larger record is refused rather than read.
 constexpr DWORD ROLLBACK_RECORD_MAX = 1024 * 1024;
 
@@ -30,9 +31,9 @@ struct RollbackRecord {
     // service.
     DWORD servicesBefore[STOPPED_SERVICE_COUNT] = {};
     bool moduleKnown = false;    // the agent's directory could be read before the run
-    bool moduleExisted = false;  // the module was there; its copy is beside it
+    bool moduleExisted = false;  // the module was there; its copy is in the rollback folder
     DWORD copySize = 0;
-    ULONGLONG copyHash = 0;
+    Sha256Digest copyDigest = {};
     KeySnapshot settings;
 };
 
@@ -43,12 +44,15 @@ bool EncodeRollbackRecord(const RollbackRecord& record, HeapBlock& bytes, DWORD*
 bool DecodeRollbackRecord(const BYTE* bytes, DWORD size, RollbackRecord& record, char* why, int whySize);
 
 enum class RecordFound { None, Found, Refused };
-// Reads the record, if there is one. Refused: there is one that cannot be used (`why` says why).
+// Reads the record, if there is one. Refused: there is one that cannot be used (`why` says why),
+// a record in a key that others than administrators may change among them.
 RecordFound ReadRollbackRecord(RollbackRecord& record, char* why, int whySize);
 // Whether a record is there at all, readable or not.
 bool RollbackRecordExists();
-// Writes the record whole and flushes it; the registry's status.
-LONG WriteRollbackRecord(const RollbackRecord& record);
+// Writes the record whole and flushes it, into a key made for Administrators and SYSTEM alone; the
+// registry's status. A key that is there and that others may change is not written to:
+// ERROR_ACCESS_DENIED, and `why` says who else may change it.
+LONG WriteRollbackRecord(const RollbackRecord& record, char* why, int whySize);
 // Removes it and flushes the removal; ERROR_SUCCESS also when there was none.
 LONG RemoveRollbackRecord();
 

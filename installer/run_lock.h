@@ -1,5 +1,8 @@
 // One run of the patch at a time per machine, across all sessions: a named mutex that a run holds
-// from just after its log is opened until it ends.
+// from just after its log is opened until it ends. Any program may make an object under that name
+// first; only one made for Administrators and SYSTEM (owned by either, or by this run's own user)
+// is taken for another run's lock. Any other holder of the name is a stranger: it never passes
+// for a run, and the run it blocks says what holds the name.
 #ifndef INSTALLER_RUN_LOCK_H
 #define INSTALLER_RUN_LOCK_H
 
@@ -12,10 +15,17 @@ constexpr char RUN_LOCK_NAME[] = "Global\\KOVPatch-12C954DC-D880-4a30-8354-56807
 // which holds it only for an instant, never long enough to notice.
 constexpr DWORD RUN_LOCK_WAIT_MS = 1000;
 
-// False when another run holds the lock, or holds it where this run may not even open it (then
-// `error` says why). A lock left abandoned by a run that ended without releasing it is taken.
-bool TakeRunLock(UniqueHandle& lock, DWORD* error);
+enum class RunLock {
+    Free,     // TakeRunLock: taken by this run; LookAtRunLock: no run holds it
+    HeldByRun,
+    Stranger,  // the name is another program's: `detail` says what holds it
+    Failed,    // the lock could not be made or waited for: `detail` says why
+};
+
+// Takes the lock, waiting up to RUN_LOCK_WAIT_MS for a run that holds it. A lock left abandoned
+// by a run that ended without releasing it is taken.
+RunLock TakeRunLock(UniqueHandle& lock, char* detail, int detailSize);
 // Whether another run holds the lock. It is taken for an instant to see, and let go at once.
-bool RunLockHeldElsewhere();
+RunLock LookAtRunLock(char* detail, int detailSize);
 
 #endif

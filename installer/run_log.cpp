@@ -1,22 +1,71 @@
-// The /log record: opening it for appending, one line per event, error texts.
+// The /log record: opening it for appending, and one line per event.
 #include "run_log.h"
 
 #include <shlwapi.h>
 #include <stdarg.h>
 #include <string.h>
 
-bool OpenRunLog(RunLog& log, const char* path) {
+#include "error_text.h"
+#include "permissions.h"
+
+namespace {
+
+// Whether a log on that path lies on another machine, whose share decides who may read it: a file
+// made there for Administrators and SYSTEM alone would lock out the machine account that writes it.
+bool IsRemote(const char* path) {
+    if (path[0] == '\\' && path[1] == '\\') return true;
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(path, MAX_PATH, full, nullptr);
+    if (length < 3 || length >= MAX_PATH || full[1] != ':') return false;
+    const char root[] = {full[0], ':', '\\', '\0'};
+    return GetDriveTypeA(root) == DRIVE_REMOTE;
+}
+
+bool Refuse(char* why, int whySize, const char* text, DWORD number = 0) {
+    wnsprintfA(why, whySize, text, number);
+    return false;
+}
+
+}  // namespace
+
+bool OpenRunLog(RunLog& log, const char* path, char* why, int whySize) {
     // Windows refuses to write a read-only file even to an administrator; so does this, also
     // where the file system underneath would let an administrator write it.
     const DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        return Refuse(why, whySize, "it is read-only");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        // Append-only access: every line goes to the end even when another run writes to the same
+        // file. A link is opened as itself, never followed.
+        log.file.reset(CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!log.file && GetLastError() == ERROR_FILE_NOT_FOUND) {
+            ExplicitSecurity security(Secured::File);
+            log.file.reset(CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       IsRemote(path) ? nullptr : security.Get(), CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+            // Made by someone else in the instant between the two: look at theirs.
+            if (!log.file && GetLastError() == ERROR_FILE_EXISTS) continue;
+        }
+        break;
+    }
+    if (!log.file) {
+        DescribeError(LastErrorOr(ERROR_OPEN_FAILED), why, whySize);
         return false;
     }
-    // Append-only access: every line goes to the end even when another run writes to the same file.
-    log.file.reset(CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-    return static_cast<bool>(log.file);
+    // Appended to only as a plain file that no other name reaches.
+    BY_HANDLE_FILE_INFORMATION information = {};
+    const bool read = GetFileInformationByHandle(log.file.get(), &information) != FALSE;
+    const DWORD error = read ? ERROR_SUCCESS : LastErrorOr(ERROR_OPEN_FAILED);
+    if (read && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && information.nNumberOfLinks == 1)
+        return true;
+    log.file.reset();
+    if (!read) {
+        DescribeError(error, why, whySize);
+        return false;
+    }
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return Refuse(why, whySize, "it is a link");
+    return Refuse(why, whySize, "it has %lu links", information.nNumberOfLinks);
 }
 
 void LogLine(RunLog& log, const char* format, ...) {
@@ -39,20 +88,4 @@ void LogLine(RunLog& log, const char* format, ...) {
     line[length++] = '\n';
     DWORD written = 0;
     WriteFile(log.file.get(), line, static_cast<DWORD>(length), &written, nullptr);
-}
-
-void DescribeError(DWORD error, char* text, int size) {
-    char message[ERROR_TEXT_SIZE] = {};
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                            FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                                        nullptr, error, 0, message, sizeof message - 1, nullptr);
-    // The system's texts end with a full stop and a blank; the log's lines carry their own.
-    for (DWORD end = length; end > 0 && (message[end - 1] == ' ' || message[end - 1] == '.'); --end)
-        message[end - 1] = '\0';
-    if (message[0] != '\0') {
-        wnsprintfA(text, size, "error %lu (%s)", error, message);
-    } else {
-        wnsprintfA(text, size, "error %lu", error);
-    }
-    text[size - 1] = '\0';
 }

@@ -12,17 +12,15 @@ struct RunLog {
     UniqueFile file;  // not open: the run keeps no record
 };
 
-// False when the file cannot be opened for appending; the last error says why.
-bool OpenRunLog(RunLog& log, const char* path);
+// False when the file cannot be opened for appending, or may not be: one that exists is appended to
+// only as a plain file with one link, and a new one is made with explicit permissions (those of its
+// share, on another machine). `why` says why not, for the box: "it has 2 links", "error 3 (...)".
+bool OpenRunLog(RunLog& log, const char* path, char* why, int whySize);
 // One line, formatted as by wsprintf (whose conversions are a subset of printf's, so the compiler
 // checks them as printf's); cut short when it exceeds LOG_LINE_SIZE. Writing is best effort: a log
 // that fills up does not stop the patch.
 void LogLine(RunLog& log, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 constexpr int LOG_LINE_SIZE = 4096;
-constexpr int ERROR_TEXT_SIZE = 320;
-
-// "error N (the system's text for it)", for log lines.
-void DescribeError(DWORD error, char* text, int size);
 
 #endif

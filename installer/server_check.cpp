@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "deploy.h"
+#include "error_text.h"
 #include "module_files.h"
 #include "probes.h"
 
@@ -44,6 +45,7 @@ const char* StateWord(ServerState state) {
     case ServerState::NotInstalled: return "not-installed";
     case ServerState::InProgress: return "in-progress";
     case ServerState::Interrupted: return "interrupted";
+    case ServerState::Blocked: return "blocked";
     }
     return "unknown";
 }
@@ -55,6 +57,7 @@ int StateExitCode(ServerState state) {
     case ServerState::NotInstalled: return ERROR_PATCH_TARGET_NOT_FOUND;
     case ServerState::InProgress: return ERROR_INSTALL_ALREADY_RUNNING;
     case ServerState::Interrupted: return ERROR_INSTALL_SUSPEND;
+    case ServerState::Blocked: return ERROR_INSTALL_FAILURE;
     }
     return ERROR_INSTALL_FAILURE;
 }

@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-enum class ServerState { Patched, NeedsPatch, NotInstalled, InProgress, Interrupted };
+enum class ServerState { Patched, NeedsPatch, NotInstalled, InProgress, Interrupted, Blocked };
 
 // What the module file beside the agent is.
 enum class ModuleMatch { Carried, Other, Missing, Unknown };

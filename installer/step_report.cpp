@@ -64,10 +64,13 @@ void DescribeDeploy(const DeployReport& seen, char* text, int size) {
     case DeployFailure::NoImage:
         wnsprintfA(text, size, "%s; the carried module cannot be loaded, %s", settings, error.text);
         break;
-    case DeployFailure::Write:
-        wnsprintfA(text, size, "%s; module %s: writing the new module beside it failed, %s; the old one is left as it was",
-                   settings, seen.modulePath, error.text);
+    case DeployFailure::Write: {
+        char staging[MODULE_PATH_SIZE + ERROR_TEXT_SIZE + 96];
+        DescribeTrouble(STAGING_FILE_NAME, seen.trouble, staging, sizeof staging);
+        wnsprintfA(text, size, "%s; module %s: writing the new module beside it failed: %s; the old one is left as it was",
+                   settings, seen.modulePath, staging);
         break;
+    }
     case DeployFailure::Replace:
         wnsprintfA(text, size, "%s; module %s: %lu bytes written beside it, moving them over it failed, %s; "
                    "the old one is left as it was",

@@ -5,14 +5,8 @@
 #include <windows.h>
 
 #include "deploy.h"
-#include "run_log.h"
+#include "error_text.h"
 #include "services.h"
-
-// "error N (the system's text)", for a log line.
-struct ErrorText {
-    char text[ERROR_TEXT_SIZE];
-    explicit ErrorText(DWORD error) { DescribeError(error, text, sizeof text); }
-};
 
 // A service state's name: "running", "stop-pending", ...
 const char* StateName(DWORD state);

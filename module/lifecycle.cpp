@@ -16,15 +16,6 @@ constexpr uint32_t STARTUP_CODE = 5;
 // At most one run exists: a start builds it only from idle, after the last stop has taken it down.
 ModuleRun runSlot;
 
-// The first start's handle keeps the named lock in existence; later starts open the same lock.
-// Where another object of the session has the name, there is no named lock: the module still
-// starts, and its scopes keep its own threads apart with the process's lock alone.
-void KeepModuleLock() {
-    HANDLE lock = CreateMutexA(nullptr, FALSE, MODULE_LOCK_NAME);
-    if (lock && InterlockedCompareExchangePointer(&moduleState.lockKeeper, lock, nullptr) != nullptr)
-        CloseHandle(lock);
-}
-
 // Looks up one name into a 260-character buffer; a name that does not fit is a failure.
 bool LocalizedName(const CounterNameLists& lists, const wchar_t* englishName, wchar_t (&name)[MAX_PATH]) {
     uint32_t capacity = MAX_PATH;

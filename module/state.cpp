@@ -3,10 +3,13 @@
 
 ModuleState moduleState;
 
+// The runtime's own start-up, as the library is loaded: nothing else of the module runs yet.
+ModuleState::ModuleState() { InitializeCriticalSection(&processLock); }
+
 // Runs as the library is unloaded, when no thread of the module is left. A host that unloads and
 // loads the module again gets a new keeper each time; the old one would be a handle lost per load.
 ModuleState::~ModuleState() {
-    if (processLock) CloseHandle(processLock);
+    DeleteCriticalSection(&processLock);
     if (lockKeeper) CloseHandle(lockKeeper);
 }
 
@@ -14,47 +17,33 @@ uint32_t ModuleState::IntervalMs() const { return AtomicRead(records_.globalProp
 
 void ModuleState::PublishPageFaultSum(uint32_t sum) { AtomicWrite(records_.pageFaultSum, sum); }
 
-namespace {
-
-// The process's own lock, made by whichever scope comes first. A process out of handles waits
-// for one rather than let two threads at the records at once.
-HANDLE ProcessLock() {
-    for (;;) {
-        if (HANDLE lock = InterlockedCompareExchangePointer(&moduleState.processLock, nullptr, nullptr)) return lock;
-        if (HANDLE made = CreateMutexA(nullptr, FALSE, nullptr)) {
-            if (InterlockedCompareExchangePointer(&moduleState.processLock, made, nullptr) != nullptr) CloseHandle(made);
-        } else {
-            Sleep(10);
-        }
-    }
+void KeepModuleLock() {
+    HANDLE lock = CreateMutexA(nullptr, FALSE, MODULE_LOCK_NAME);
+    if (lock && InterlockedCompareExchangePointer(&moduleState.lockKeeper, lock, nullptr) != nullptr)
+        CloseHandle(lock);
 }
 
-}  // namespace
+HANDLE AcquireModuleLock(DWORD waitMs) {
+    HANDLE lock = InterlockedCompareExchangePointer(&moduleState.lockKeeper, nullptr, nullptr);
+    if (!lock) return nullptr;
+    const DWORD wait = WaitForSingleObject(lock, waitMs);
+    return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED ? lock : nullptr;
+}
 
-ModuleLockScope::ModuleLockScope() : inProcess_(ProcessLock()), named_(AcquireModuleLock(MODULE_LOCK_NAME)) {
-    // Abandoned by a thread ended by force: taken all the same, as the named lock is.
-    WaitForSingleObject(inProcess_, INFINITE);
+int ReleaseModuleLock(HANDLE lock) { return lock && ReleaseMutex(lock) ? 1 : 0; }
+
+ModuleLockScope::ModuleLockScope() {
+    const bool overdue = InterlockedCompareExchange(&moduleState.namedLockOverdue, 0, 0) != 0;
+    named_ = AcquireModuleLock(overdue ? NAMED_LOCK_GLANCE_MS : NAMED_LOCK_WAIT_MS);
+    // Kept past the wait: the work goes on without it, as the design lets it where it cannot be had.
+    if (!named_ && moduleState.lockKeeper) InterlockedExchange(&moduleState.namedLockOverdue, 1);
+    if (named_ && overdue) InterlockedExchange(&moduleState.namedLockOverdue, 0);
+    EnterCriticalSection(&moduleState.processLock);
 }
 
 ModuleLockScope::~ModuleLockScope() {
-    ReleaseMutex(inProcess_);
+    LeaveCriticalSection(&moduleState.processLock);
     ReleaseModuleLock(named_);
-}
-
-HANDLE AcquireModuleLock(const char* name) {
-    HANDLE lock = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
-    if (!lock) return nullptr;
-    DWORD wait = WaitForSingleObject(lock, INFINITE);
-    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
-        CloseHandle(lock);
-        return nullptr;
-    }
-    return lock;
-}
-
-int ReleaseModuleLock(HANDLE lock) {
-    if (!lock || !ReleaseMutex(lock)) return 0;
-    return CloseHandle(lock) ? 1 : 0;
 }
 
 uint32_t UnixTimeOf(const FILETIME& time) {

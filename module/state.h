@@ -10,6 +10,13 @@
 #include "sensor_table.h"
 
 constexpr char MODULE_LOCK_NAME[] = "kelvrim";
+// How long a scope waits for the named lock: far longer than any holder of the module's keeps it,
+// or a host that takes it for a read; short enough that a holder that never lets go (any process
+// may make the name first and keep it) costs one late tick, never a hung host.
+constexpr DWORD NAMED_LOCK_WAIT_MS = 2000;
+// Once a wait has run out, scopes only glance at the lock until they have it again, so that such a
+// holder does not cost every request the whole wait.
+constexpr DWORD NAMED_LOCK_GLANCE_MS = 50;
 
 // What one run of the module holds: everything a start creates and its stop releases. A start
 // fills it on its own thread and publishes it only when it is complete; from then until the stop
@@ -61,6 +68,7 @@ struct GuardedRecords {
 
 class ModuleState {
 public:
+    ModuleState();
     ~ModuleState();
 
     // The guarded records, for a holder of the module lock only.
@@ -72,13 +80,15 @@ public:
     uint32_t IntervalMs() const;
     void PublishPageFaultSum(uint32_t sum);
 
-    // A handle that keeps the named lock in existence: set once by the first SPInitialize (by
-    // interlocked exchange), closed only when the library is unloaded. The lock itself is always
-    // taken by name.
+    // The named lock, through the handle that keeps it in existence: set once by the first
+    // SPInitialize (by interlocked exchange), closed only when the library is unloaded.
     HANDLE lockKeeper = nullptr;
-    // Keeps the module's own threads apart, whatever became of the named lock: made by the first
-    // scope of the process (by interlocked exchange), closed when the library is unloaded.
-    HANDLE processLock = nullptr;
+    // Set (by interlocked exchange) when a scope's wait for the named lock ran out, cleared when a
+    // scope has it again: meanwhile scopes only glance at it.
+    LONG namedLockOverdue = 0;
+    // Keeps the module's own threads apart, whatever became of the named lock. No thread of the
+    // module waits for anything while it holds it, so a worker ended by force never holds it.
+    CRITICAL_SECTION processLock;
     // Where start and stop stand, changed only by interlocked exchange, so that a start and a
     // stop never run over one another: IDLE -> STARTING -> RUNNING -> STOPPING -> IDLE.
     LONG lifecycle = MODULE_IDLE;
@@ -97,20 +107,23 @@ inline void AtomicWrite(uint32_t& target, uint32_t value) {
     InterlockedExchange(reinterpret_cast<volatile LONG*>(&target), static_cast<LONG>(value));
 }
 
-// Opens the named lock and waits for it; null when it does not exist or the wait fails.
-// An abandoned lock counts as taken.
-HANDLE AcquireModuleLock(const char* name);
-// 1 when the lock was released and its handle closed; 0 (and no effect) for null.
+// Makes the named lock, or opens it when the name is a mutex already, and keeps it for the rest of
+// the library's life. Where another object has the name, there is no named lock.
+void KeepModuleLock();
+// Waits up to waitMs for the named lock; its handle, or null when there is none yet, the wait ran
+// out or failed. An abandoned lock counts as taken.
+HANDLE AcquireModuleLock(DWORD waitMs);
+// 1 when the lock was released; 0 (and no effect) for null.
 int ReleaseModuleLock(HANDLE lock);
 
 // The module lock, held for one scope. A function that needs the lock takes the scope as proof,
 // so a call without one does not compile. It always keeps the module's other threads out: it
-// takes the named lock "kelvrim" when that can be had (before the first start, or where another
-// object of the session has the name, it cannot), then the process's own lock. In that order a
-// host thread that holds the named lock itself (any process may open it) and then makes requests
-// never waits for a thread that holds the process's lock, since no thread waits for the named
-// lock while it holds the other. Both are mutexes: a holder ended by force leaves them abandoned,
-// and the next scope goes on.
+// takes the named lock "kelvrim" when that can be had (not before the first start, nor where
+// another object of the session has the name, nor while a holder keeps it past the wait), then
+// the process's own lock. In that order a host thread that holds the named lock itself (any
+// process may open it) and then makes requests never waits for a thread that holds the process's
+// lock, since no thread waits for the named lock while it holds the other. The named lock is a
+// mutex: a holder ended by force leaves it abandoned, and the next scope goes on.
 class ModuleLockScope {
 public:
     ModuleLockScope();
@@ -122,7 +135,6 @@ public:
     bool HoldsNamedLock() const { return named_ != nullptr; }
 
 private:
-    HANDLE inProcess_;
     HANDLE named_;
 };
 

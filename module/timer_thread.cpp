@@ -50,7 +50,13 @@ DWORD WINAPI TimerThreadMain(void* param) {
     SetEvent(start.ready);
 
     RunMessageLoop(start.run->stopEvent.get());
-    if (IsWindow(window)) DestroyWindow(window);
+    if (IsWindow(window)) {
+        // Told to stop: its run is withdrawn already, so no request reaches the window any more and
+        // its destruction needs no lock. A stop called by a host thread that holds the named lock
+        // then never waits for itself.
+        SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+        DestroyWindow(window);
+    }
     return 0;
 }
 

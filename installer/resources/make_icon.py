@@ -29,13 +29,25 @@ def pixel(x, y, n):
 
 
 def bitmap(n):
-    rows = []
-    for y in reversed(range(n)):  # bottom-up rows
-        rows.append(b"".join(struct.pack("BBBB", b, g, r, a) for r, g, b, a in
-                             (pixel(x, y, n) for x in range(n))))
+    """One image of the icon: 8 bits a pixel with its palette, and the mask that makes the corners
+    transparent. Every Windows from 2000 on shows that as drawn (an alpha channel needs XP)."""
+    pixels = [[pixel(x, y, n) for x in range(n)] for y in reversed(range(n))]  # bottom-up rows
+    palette = sorted({p[:3] for row in pixels for p in row if p[3]})
+    if len(palette) > 255:
+        sys.exit(f"{n}x{n}: {len(palette)} colours, more than a palette holds")
+    index = {colour: i + 1 for i, colour in enumerate(palette)}  # 0: black, under the mask
+    colour_row = (n + 3) // 4 * 4
     mask_row = ((n + 31) // 32) * 4
-    header = struct.pack("<IiiHHIIiiII", 40, n, 2 * n, 1, 32, 0, 0, 0, 0, 0, 0)
-    return header + b"".join(rows) + b"\0" * (mask_row * n)
+    colours = b"".join(bytes(index.get(p[:3], 0) if p[3] else 0 for p in row).ljust(colour_row, b"\0")
+                       for row in pixels)
+    mask = b""
+    for row in pixels:
+        bits = "".join("0" if p[3] else "1" for p in row).ljust(mask_row * 8, "0")
+        mask += int(bits, 2).to_bytes(mask_row, "big")
+    table = b"\0\0\0\0" + b"".join(struct.pack("BBBB", b, g, r, 0) for r, g, b in palette)
+    table = table.ljust(256 * 4, b"\0")
+    header = struct.pack("<IiiHHIIiiII", 40, n, 2 * n, 1, 8, 0, 0, 0, 0, 256, 0)
+    return header + table + colours + mask
 
 
 def main(path):
@@ -43,7 +55,7 @@ def main(path):
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
     for n, image in zip(SIZES, images):
-        out += struct.pack("<BBBBHHII", n, n, 0, 0, 1, 32, len(image), offset)
+        out += struct.pack("<BBBBHHII", n, n, 0, 0, 1, 8, len(image), offset)
         offset += len(image)
     with open(path, "wb") as f:
         f.write(out + b"".join(images))

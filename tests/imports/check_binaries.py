@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Checks that each shipped binary loads and runs on Windows 2000, from the file alone.
+"""Checks that each shipped binary loads and runs on Windows 2000, from the file alone, and that
+it carries the marks a binary scanner looks for first.
 
 Wine exports every function of every Windows version, so no run under Wine can show this.
 Usage: check_binaries.py WINDOWS_2000_EXPORTS.tsv BINARY...
@@ -8,6 +9,8 @@ import re
 import struct
 import subprocess
 import sys
+
+import pefile  # Debian's python3-pefile: the marks are read by a PE reader we did not write
 
 I386 = 0x14C
 PE32 = 0x10B
@@ -93,6 +96,41 @@ class Image:
         return end - start + zero_fill if end > start else zero_fill
 
 
+# The libraries each shipped binary may import. The installer's are ones every supported Windows
+# takes only from its system directory (known libraries, and what they import), since it runs
+# with administrator rights from wherever it was downloaded to; the module's and the console
+# host's are what they need. A new import fails here until it is added, with that thought.
+ALLOWED_LIBRARIES = {
+    "KOVPatch.exe": {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "shlwapi.dll", "user32.dll"},
+    "kelvrim.dll": {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "oleaut32.dll", "pdh.dll", "user32.dll",
+                    "version.dll"},
+    "sphost.exe": {"kernel32.dll", "msvcrt.dll"},
+}
+
+# The marks: the image may be loaded anywhere (ASLR), its data is never run (DEP), and no handler
+# outside a SafeSEH table can be made to run for an exception (a 32-bit image needs the table, or
+# the mark that it registers no handler at all).
+DYNAMIC_BASE = pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"]
+NX_COMPAT = pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_NX_COMPAT"]
+NO_SEH = pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_NO_SEH"]
+
+
+def missing_marks(path):
+    pe = pefile.PE(path, fast_load=True)
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]])
+    marks = pe.OPTIONAL_HEADER.DllCharacteristics
+    load_config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+    safe_seh = load_config is not None and getattr(load_config.struct, "SEHandlerTable", 0) != 0
+    missing = []
+    if not marks & DYNAMIC_BASE:
+        missing.append("no ASLR mark (DYNAMIC_BASE)")
+    if not marks & NX_COMPAT:
+        missing.append("no DEP mark (NX_COMPAT)")
+    if not marks & NO_SEH and not safe_seh:
+        missing.append("neither a SafeSEH table nor the mark that it registers no SEH handler (NO_SEH)")
+    return missing
+
+
 # The mingw-w64 run-time brackets the template with a marker byte at each end, so an image
 # without thread-local variables still has a template of a few bytes of padding.
 RUNTIME_TLS_MARKERS = 4
@@ -114,6 +152,12 @@ def check(path, exports):
         failures.append("has delay-loaded imports, which this check does not read")
 
     imported = list(image.imports())
+    allowed = ALLOWED_LIBRARIES.get(name)
+    if allowed is not None:
+        for dll in sorted({dll.lower() for dll, _ in imported} - allowed):
+            failures.append(f"imports from {dll}, which is not among the libraries {name} may import")
+    for missing in missing_marks(path):
+        failures.append(f"has {missing}")
     for dll, function in imported:
         minimum = exports.get((dll.lower(), function))
         if minimum is None:

@@ -12,11 +12,17 @@ import sys
 import tempfile
 
 SHIPPED_CC = "i686-w64-mingw32-gcc-win32"
-AS_SHIPPED = ["-Os", "-shared", "-static", "-s", "-Wl,--subsystem,windows"]
+AS_SHIPPED = ["-Os", "-shared", "-static", "-s", "-Wl,--subsystem,windows", "-Wl,--dynamicbase,--nxcompat,--no-seh"]
 
-# (variant, extra build flags, what the check must say, as a pattern; None: it passes)
+# (variant, extra build flags, what the check must say, as a pattern; None: it passes). A variant
+# named like a shipped binary is built under that name.
 CASES = [
     ("as shipped", [], None),
+    ("kelvrim.dll with a library it may not import", ["-DNEW_LIBRARY", "-lgdi32"],
+     r"imports from gdi32\.dll, which is not among the libraries kelvrim\.dll may import"),
+    ("no ASLR mark", ["-Wl,--disable-dynamicbase"], r"has no ASLR mark"),
+    ("no DEP mark", ["-Wl,--disable-nxcompat"], r"has no DEP mark"),
+    ("no SEH mark", ["-Wl,--disable-no-seh"], r"has neither a SafeSEH table nor the mark"),
     ("a Vista import", ["-DVISTA_IMPORT"], r"imports GetTickCount64 from KERNEL32\.dll"),
     ("static thread-local data", ["-DSTATIC_TLS"], r"has static thread-local data"),
     ("SSE2 code", ["-DFLOATING_POINT", "-msse2", "-mfpmath=sse"], r"has an instruction beyond i686.*%xmm"),
@@ -41,8 +47,12 @@ def main():
     failed = 0
     with tempfile.TemporaryDirectory() as work:
         for variant, flags, expected in CASES:
+            named = variant.split(" ")[0]
             image = os.path.join(work, variant.replace(" ", "_") + ".dll")
-            built = run([SHIPPED_CC, *AS_SHIPPED, *flags, source, "-o", image])
+            if named.endswith(".dll"):
+                os.makedirs(os.path.join(work, variant.replace(" ", "_")))
+                image = os.path.join(work, variant.replace(" ", "_"), named)
+            built = run([SHIPPED_CC, *AS_SHIPPED, source, *flags, "-o", image])  # libraries after the source
             if built.returncode:
                 print(f"FAILED: {variant}: the fixture does not build\n{built.stderr}")
                 failed += 1

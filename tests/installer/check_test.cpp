@@ -162,7 +162,7 @@ TEST_F(Check, TheLogHoldsTheSameLine) {
 TEST_F(Check, TwoChecksAtOnceBothAnswer) {
     CheckRun results[2];
     {
-        UniqueHandle lock(CreateMutexA(nullptr, FALSE, RUN_LOCK));
+        UniqueHandle lock(MakeRunsLock());
         ASSERT_EQ(WaitForSingleObject(lock.get(), 0), WAIT_OBJECT_0);
         std::thread first([&] { results[0] = RunCheck(); });
         std::thread second([&] { results[1] = RunCheck(); });

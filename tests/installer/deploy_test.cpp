@@ -118,13 +118,17 @@ TEST_F(Deploy, AStagingFileThatCannotBeCreatedLeavesTheModuleWhole) {
     EXPECT_EQ(sim::ReadFileBytes(MODULE_PATH), oldModule);
 }
 
-// The directory's staging name leads to a device that refuses every byte (set up by CTest), so
-// the write fails after the open succeeded.
+// The directory has room for the old module and no more (a file system CTest mounts), so the new
+// one's staging file is made and its write fails.
 TEST_F(Deploy, AWriteThatFailsAfterTheOpenLeavesTheModuleWhole) {
     const char* fullDisk = getenv("KOVPATCH_FULL_DISK_DIR");
     if (fullDisk == nullptr) GTEST_SKIP() << "needs the full-disk directory that CTest sets up";
     const std::string directory = sim::WindowsPath(fullDisk) + "\\";
+    ULARGE_INTEGER free = {}, total = {};
+    if (!GetDiskFreeSpaceExA(directory.c_str(), &free, &total, nullptr) || total.QuadPart > 64 * 1024)
+        GTEST_SKIP() << "the small file system for this test could not be mounted at " << fullDisk;
     ASSERT_TRUE(SetText(AGENT_KEY, "PathName", directory + "drovek.exe"));
+    DeleteFileA((directory + "kelvrim.tmp").c_str());
     ASSERT_TRUE(sim::WriteFileBytes(directory + "kelvrim.dll", oldModule));
     DeployReport seen;
     EXPECT_FALSE(DeployModule(&seen));
@@ -132,6 +136,8 @@ TEST_F(Deploy, AWriteThatFailsAfterTheOpenLeavesTheModuleWhole) {
     EXPECT_EQ(seen.error, static_cast<DWORD>(ERROR_DISK_FULL));
     EXPECT_EQ(seen.bytesWritten, 0u);
     EXPECT_EQ(sim::ReadFileBytes(directory + "kelvrim.dll"), oldModule);
+    EXPECT_FALSE(Exists(directory + "kelvrim.tmp")) << "a half-written staging file is left";
+    DeleteFileA((directory + "kelvrim.dll").c_str());
 }
 
 }  // namespace

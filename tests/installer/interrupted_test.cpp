@@ -208,7 +208,7 @@ TEST_F(Interrupted, AnIncompleteHealIsFinishedByTheRunAfterIt) {
               "outcome: nothing else done, as an interrupted run could not be rolled back; exit code 1603");
     EXPECT_EQ(second.log.back().text, "rollback incomplete: drovek is not running");
     EXPECT_TRUE(sim::ValueExists(ROLLBACK_KEY, ROLLBACK_VALUE)) << "the record went before the heal was done";
-    EXPECT_TRUE(sim::ReadFileBytes(AGENT_DIRECTORY + "kelvrim.old") == shipped) << "the copy went before the heal was done";
+    EXPECT_TRUE(sim::ReadFileBytes(sim::RollbackFolder() + "kelvrim.old") == shipped) << "the copy went before the heal was done";
     EXPECT_TRUE(sim::ReadFileBytes(MODULE_FILE) == shipped);
     EXPECT_EQ(KeyContents(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY), before.settings);
     EXPECT_FALSE(sim::ValueExists(sim::SETTINGS_KEY, sim::MARKER_VALUE));
@@ -245,10 +245,11 @@ TEST_F(Interrupted, AnInteractiveRunHealsBeforeItAsks) {
 }
 
 // A copy of the module that no record names is what a save cut short leaves: it is replaced.
+// (A read-only file at that name is none of the run's: it is refused, as any file in the way.)
 TEST_F(Interrupted, ACopyWithoutARecordDoesNotStopARun) {
-    const std::string copy = AGENT_DIRECTORY + "kelvrim.old";
+    const std::string copy = sim::RollbackFolder() + "kelvrim.old";
+    ASSERT_TRUE(CreateDirectoryA(sim::RollbackFolder().c_str(), nullptr));
     ASSERT_TRUE(sim::WriteFileBytes(copy, "half a copy"));
-    ASSERT_TRUE(SetFileAttributesA(copy.c_str(), FILE_ATTRIBUTE_READONLY));
     std::string arguments;
     const Outcome outcome = Run(Mode::Quiet, 0, boxes::Answer(IDYES), &arguments);
     EXPECT_EQ(outcome.run.exitCode, 0u);
@@ -282,8 +283,8 @@ TEST_F(Interrupted, ARecordThatCannotBeUsedIsRefusedAndNothingChanges) {
         {"with bytes after its end", genuine + "xyz", REG_BINARY, "it is malformed: * bytes where it says *"},
         {"damaged", damaged, REG_BINARY, "it is damaged: its check sum does not match"},
         {"not this patch's", stranger, REG_BINARY, "it is not a rollback record of this patch"},
-        {"of a later format", WithField(genuine, VERSION_AT, 2), REG_BINARY,
-         "its format version 2 is not one this patch knows (1)"},
+        {"of a later format", WithField(genuine, VERSION_AT, 3), REG_BINARY,
+         "its format version 3 is not one this patch knows (2)"},
         {"naming a step that does not exist", WithField(genuine, LAST_STEP_AT, 9), REG_BINARY,
          "it is malformed: step 9 does not exist"},
         {"oversized", std::string(1024 * 1024 + 1, 'K'), REG_BINARY,
@@ -305,7 +306,7 @@ TEST_F(Interrupted, ARecordThatCannotBeUsedIsRefusedAndNothingChanges) {
         ExpectServer(before, "unchanged");
         DWORD type = 0;
         EXPECT_TRUE(ReadRecord(&type) == c.bytes && type == c.type) << "the record changed";
-        EXPECT_TRUE(sim::ReadFileBytes(AGENT_DIRECTORY + "kelvrim.old") == shipped);
+        EXPECT_TRUE(sim::ReadFileBytes(sim::RollbackFolder() + "kelvrim.old") == shipped);
     }
 
     // At the desktop the refusal is one box.

@@ -45,7 +45,7 @@ TEST(RollbackRecord, WhatIsWrittenIsReadBackTheSame) {
     memcpy(written.servicesBefore, states, sizeof states);
     written.moduleKnown = written.moduleExisted = true;
     written.copySize = 3 * 1024 * 1024;
-    written.copyHash = 0xFEDCBA9876543210ull;
+    for (int i = 0; i < 32; ++i) written.copyDigest.bytes[i] = static_cast<BYTE>(0xA0 + i);
 
     HeapBlock bytes;
     DWORD size = 0;
@@ -59,7 +59,7 @@ TEST(RollbackRecord, WhatIsWrittenIsReadBackTheSame) {
     EXPECT_EQ(memcmp(read.servicesBefore, states, sizeof states), 0);
     EXPECT_TRUE(read.moduleKnown && read.moduleExisted);
     EXPECT_EQ(read.copySize, written.copySize);
-    EXPECT_EQ(read.copyHash, written.copyHash);
+    EXPECT_TRUE(read.copyDigest == written.copyDigest);
     EXPECT_TRUE(read.settings.existed);
     EXPECT_EQ(read.settings.values, 3u);
     EXPECT_EQ(read.settings.subkeys, 2u);

@@ -14,6 +14,8 @@
 #include "common/handles.h"
 #include "patch_run.h"
 
+#include <sddl.h>
+
 namespace unattended_run {
 
 using namespace patch_run;
@@ -24,6 +26,18 @@ constexpr char ROLLBACK_KEY[] = "SOFTWARE\\TAVRIX\\NIVRAEnterprise\\KOVPatch";
 constexpr char ROLLBACK_VALUE[] = "Rollback";
 constexpr char ANOTHER_RUN[] = "Another run of this patch is in progress on this machine.";
 constexpr char RUN_LOCK[] = "Global\\KOVPatch-12C954DC-D880-4a30-8354-56807FDF4CAC";
+
+// The run lock as a run makes it: for Administrators and SYSTEM, owned by Administrators.
+inline HANDLE MakeRunsLock() {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)", SDDL_REVISION_1,
+                                                              &descriptor, nullptr))
+        return nullptr;
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    HANDLE lock = CreateMutexA(&attributes, FALSE, RUN_LOCK);
+    LocalFree(descriptor);
+    return lock;
+}
 
 enum class Mode { Interactive, Quiet };
 
@@ -129,10 +143,12 @@ protected:
     static Lines Ended(const std::string& outcome, DWORD exitCode) {
         return {"outcome: " + outcome + "; exit code " + std::to_string(exitCode)};
     }
-    // A run that succeeded or was rolled back whole leaves no copy, no staging file and no record.
+    // A run that succeeded or was rolled back whole leaves no copy, no staging file, no rollback
+    // folder and no record.
     static void ExpectNothingLeft() {
         for (const char* left : {"kelvrim.old", "kelvrim.tmp"})
             EXPECT_EQ(GetFileAttributesA((AGENT_DIRECTORY + left).c_str()), INVALID_FILE_ATTRIBUTES) << left;
+        EXPECT_EQ(GetFileAttributesA(sim::RollbackFolder().c_str()), INVALID_FILE_ATTRIBUTES) << sim::RollbackFolder();
         EXPECT_FALSE(sim::KeyExists(ROLLBACK_KEY)) << "the rollback record is left behind";
     }
 

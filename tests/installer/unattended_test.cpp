@@ -167,7 +167,7 @@ TEST_F(Unattended, AFailureUndoesWhatTheRunChangedWhenUnattended) {
 
 // What a rollback would need cannot be saved: the run changes nothing at all.
 TEST_F(Unattended, ARollbackThatCannotBePreparedStopsTheRunBeforeAnyChange) {
-    const std::string copyPath = AGENT_DIRECTORY + "kelvrim.old";
+    const std::string copyPath = sim::RollbackFolder() + "kelvrim.old";
     const struct {
         const char* what;
         std::function<std::unique_ptr<RestrictedKey>()> arrange;  // what it returns is undone after the run
@@ -175,10 +175,12 @@ TEST_F(Unattended, ARollbackThatCannotBePreparedStopsTheRunBeforeAnyChange) {
     } cases[] = {
         {"the module cannot be copied",
          [&] {
+             CreateDirectoryA(sim::RollbackFolder().c_str(), nullptr);
              CreateDirectoryA(copyPath.c_str(), nullptr);  // where the copy would go
              return std::unique_ptr<RestrictedKey>();
          },
-         "save for a rollback: module *kelvrim.dll cannot be copied to *kelvrim.old, error * (*)"},
+         "save for a rollback: module *kelvrim.dll cannot be copied to *kelvrim.old: *kelvrim.old is in the way and "
+         "cannot be removed, error * (*)"},
         {"the settings key cannot be read",
          [] { return std::unique_ptr<RestrictedKey>(new RestrictedKey(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY, 0)); },
          "save for a rollback: the settings key cannot be read, error 5 (*)"},
@@ -262,7 +264,7 @@ TEST_F(Unattended, ARollbackJudgesTheModuleByWhatIsThere) {
         const char* undone;
     } cases[] = {
         {"an agent directory that does not exist", missing + "kelvrim.dll",
-         "writing the new module beside it failed, error 3 (*); the old one is left as it was",
+         "writing the new module beside it failed: kelvrim.tmp cannot be made, error 3 (*); the old one is left as it was",
          "there was none before the run, and there is none now"},
         {"a module in use", MODULE_FILE, "* bytes written beside it, moving them over it failed, error * (*); "
                                          "the old one is left as it was",
@@ -315,7 +317,7 @@ TEST_F(Unattended, ARollbackThatCannotFinishSaysWhatIsLeft) {
     EXPECT_TRUE(sim::ReadFileBytes(MODULE_FILE) == shipped);
     EXPECT_EQ(Setting("PhyMemUsageWH"), 80u);
     EXPECT_TRUE(sim::ValueExists(ROLLBACK_KEY, ROLLBACK_VALUE));
-    EXPECT_TRUE(sim::ReadFileBytes(AGENT_DIRECTORY + "kelvrim.old") == shipped);
+    EXPECT_TRUE(sim::ReadFileBytes(sim::RollbackFolder() + "kelvrim.old") == shipped);
 }
 
 TEST_F(Unattended, ASuccessfulRunPatchesAndASecondOneFindsTheMarker) {
@@ -451,7 +453,11 @@ TEST_F(Unattended, ALogThatCannotBeWrittenStopsTheRunBeforeAnythingWith1622) {
             const boxes::Run run = RunInstaller(boxes::Answer(IDYES), arguments);
             EXPECT_EQ(run.exitCode, 1622u);
             if (mode == Mode::Interactive) {
-                EXPECT_EQ(Texts(run), std::vector<std::string>{"The log file " + path + " cannot be written."});
+                ASSERT_EQ(Texts(run).size(), 1u);
+                EXPECT_TRUE(Matches(Texts(run)[0].c_str(), ("The log file " + path + " cannot be written: " +
+                                                             (path == readOnly ? "it is read-only." : "error 3 (*)."))
+                                                                .c_str()))
+                    << Texts(run)[0];
             } else {
                 EXPECT_FALSE(run.sawWindow);
             }

@@ -12,6 +12,18 @@
 #include "locked_records.h"
 #include "state.h"
 
+// The named lock as a host or another process takes it: by name, waiting as long as it takes.
+// Null when there is no such lock.
+inline HANDLE TakeNamedLock() {
+    HANDLE lock = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, MODULE_LOCK_NAME);
+    if (lock) WaitForSingleObject(lock, INFINITE);
+    return lock;
+}
+inline void LetGoNamedLock(HANDLE lock) {
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+}
+
 // Saves and restores the module's shared state around one test.
 class ModuleStateGuard {
 public:

@@ -3,103 +3,102 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <thread>
+
 #include "locked_records.h"
 #include "module_test_support.h"
 
 namespace {
 
-// A lock name of this test's own, so no other test or process shares it.
-std::string UniqueLockName(const char* what) {
-    char name[64];
-    snprintf(name, sizeof name, "kelvrim-test-%s-%lu", what, GetCurrentProcessId());
-    return name;
+DWORD WINAPI HoldByNameUntilSet(void* release) {
+    HANDLE lock = TakeNamedLock();
+    WaitForSingleObject(release, INFINITE);
+    LetGoNamedLock(lock);
+    return 0;
+}
+
+DWORD TryByName() {
+    UniqueHandle lock(OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, MODULE_LOCK_NAME));
+    const DWORD waited = WaitForSingleObject(lock.get(), 0);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) ReleaseMutex(lock.get());
+    return waited;
 }
 
 }  // namespace
 
-TEST(ModuleLock, DoesNotExistBeforeItIsCreated) {
-    std::string name = UniqueLockName("absent");
-    EXPECT_EQ(nullptr, AcquireModuleLock(name.c_str()));
+// The named lock is made by the first start: before it there is none to take, and a scope goes on
+// with the process's own lock alone.
+TEST(ModuleLock, ThereIsNoneBeforeTheFirstStartMakesIt) {
+    const HANDLE kept = InterlockedExchangePointer(&moduleState.lockKeeper, nullptr);
+    EXPECT_EQ(nullptr, AcquireModuleLock(0));
     EXPECT_EQ(0, ReleaseModuleLock(nullptr));
-}
-
-TEST(ModuleLock, NestsOnOneThreadAndExcludesOthers) {
-    std::string name = UniqueLockName("nest");
-    HANDLE creator = CreateMutexA(nullptr, FALSE, name.c_str());
-    ASSERT_NE(nullptr, creator);
-    HANDLE outer = AcquireModuleLock(name.c_str());
-    HANDLE inner = AcquireModuleLock(name.c_str());
-    ASSERT_NE(nullptr, outer);
-    ASSERT_NE(nullptr, inner);
-
-    struct Probe {
-        const char* name;
-        DWORD wait;
-    } probe = {name.c_str(), 0};
-    LPTHREAD_START_ROUTINE tryFromAnotherThread = [](void* p) WINAPI -> DWORD {
-        Probe* probe = static_cast<Probe*>(p);
-        HANDLE h = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, probe->name);
-        probe->wait = WaitForSingleObject(h, 0);
-        if (probe->wait == WAIT_OBJECT_0) ReleaseMutex(h);
-        CloseHandle(h);
-        return 0;
-    };
-    HANDLE t = CreateThread(nullptr, 0, tryFromAnotherThread, &probe, 0, nullptr);
-    WaitForSingleObject(t, 10000);
-    CloseHandle(t);
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), probe.wait);
-
-    EXPECT_EQ(1, ReleaseModuleLock(inner));
-    EXPECT_EQ(1, ReleaseModuleLock(outer));
-    EXPECT_EQ(0, ReleaseModuleLock(creator));  // no longer held: fails and leaves the handle
-    CloseHandle(creator);
-}
-
-TEST(ModuleLock, AnAbandonedLockIsTakenByTheNextCaller) {
-    std::string name = UniqueLockName("abandoned");
-    HANDLE creator = CreateMutexA(nullptr, FALSE, name.c_str());
-    LPTHREAD_START_ROUTINE takeAndVanish = [](void* p) WINAPI -> DWORD {
-        AcquireModuleLock(static_cast<const char*>(p));  // never released: the thread just ends
-        return 0;
-    };
-    HANDLE t = CreateThread(nullptr, 0, takeAndVanish, const_cast<char*>(name.c_str()), 0, nullptr);
-    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(t, 10000));
-    CloseHandle(t);
-
-    HANDLE lock = AcquireModuleLock(name.c_str());
-    ASSERT_NE(nullptr, lock);
-    EXPECT_EQ(1, ReleaseModuleLock(lock));
-    CloseHandle(creator);
-}
-
-// The scope says whether it holds the module's own lock: a request made before any start has no
-// lock to take, and goes on without it.
-TEST(ModuleLock, AScopeSaysWhetherItHoldsTheModuleLock) {
-    HANDLE existing = OpenMutexA(SYNCHRONIZE, FALSE, MODULE_LOCK_NAME);
-    if (!existing) {
+    {
         ModuleLockScope before;
         EXPECT_FALSE(before.HoldsNamedLock());
     }
-    UniqueHandle keeper(CreateMutexA(nullptr, FALSE, MODULE_LOCK_NAME));
-    ASSERT_TRUE(keeper);
-    if (existing) CloseHandle(existing);
+    InterlockedExchangePointer(&moduleState.lockKeeper, kept);
+}
+
+TEST(ModuleLock, NestsOnOneThreadExcludesOthersAndIsTakenWhenAbandoned) {
+    KeepModuleLock();
+    HANDLE outer = AcquireModuleLock(NAMED_LOCK_WAIT_MS);
+    HANDLE inner = AcquireModuleLock(NAMED_LOCK_WAIT_MS);
+    ASSERT_NE(nullptr, outer);
+    ASSERT_NE(nullptr, inner);
     DWORD waited = 0;
-    LPTHREAD_START_ROUTINE tryIt = [](void* p) WINAPI -> DWORD {
-        HANDLE h = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, MODULE_LOCK_NAME);
-        *static_cast<DWORD*>(p) = WaitForSingleObject(h, 0);
-        if (*static_cast<DWORD*>(p) == WAIT_OBJECT_0) ReleaseMutex(h);
-        CloseHandle(h);
-        return 0;
-    };
+    std::thread([&] { waited = TryByName(); }).join();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), waited);
+    EXPECT_EQ(1, ReleaseModuleLock(inner));
+    EXPECT_EQ(1, ReleaseModuleLock(outer));
+    EXPECT_EQ(0, ReleaseModuleLock(outer));  // no longer held
+
+    std::thread([] { AcquireModuleLock(NAMED_LOCK_WAIT_MS); }).join();  // never released: the thread just ends
+    HANDLE lock = AcquireModuleLock(NAMED_LOCK_WAIT_MS);
+    ASSERT_NE(nullptr, lock);
+    EXPECT_EQ(1, ReleaseModuleLock(lock));
+}
+
+// Anyone may hold the name and never let go: a scope then waits its bound once, goes on without
+// the named lock, and afterwards only glances at it, until it is free again.
+TEST(ModuleLock, AHolderThatNeverLetsGoCostsOneWaitThenOnlyAGlance) {
+    KeepModuleLock();
+    UniqueHandle release(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle holder(CreateThread(nullptr, 0, HoldByNameUntilSet, release.get(), 0, nullptr));
+    for (DWORD begun = GetTickCount(); TryByName() != WAIT_TIMEOUT && GetTickCount() - begun < 10000;) Sleep(10);
+
+    DWORD at = GetTickCount();
+    {
+        ModuleLockScope first;
+        EXPECT_FALSE(first.HoldsNamedLock());
+    }
+    EXPECT_GE(GetTickCount() - at, NAMED_LOCK_WAIT_MS - 50) << "the first scope did not wait its bound";
+    at = GetTickCount();
+    {
+        ModuleLockScope next;
+        EXPECT_FALSE(next.HoldsNamedLock());
+    }
+    EXPECT_LT(GetTickCount() - at, NAMED_LOCK_WAIT_MS / 2) << "a later scope waited the whole bound again";
+
+    SetEvent(release.get());
+    WaitForSingleObject(holder.get(), 10000);
+    {
+        ModuleLockScope again;
+        EXPECT_TRUE(again.HoldsNamedLock()) << "the lock was not taken again once free";
+    }
+    EXPECT_EQ(0, moduleState.namedLockOverdue);
+}
+
+// The scope says whether it holds the named lock, and while it does no one else has it.
+TEST(ModuleLock, AScopeSaysWhetherItHoldsTheModuleLock) {
+    KeepModuleLock();
+    DWORD waited = 0;
     {
         ModuleLockScope held;
         EXPECT_TRUE(held.HoldsNamedLock());
-        UniqueHandle other(CreateThread(nullptr, 0, tryIt, &waited, 0, nullptr));
-        WaitForSingleObject(other.get(), 10000);
+        std::thread([&] { waited = TryByName(); }).join();
         EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), waited);
     }
-    UniqueHandle after(CreateThread(nullptr, 0, tryIt, &waited, 0, nullptr));
-    WaitForSingleObject(after.get(), 10000);
+    std::thread([&] { waited = TryByName(); }).join();
     EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), waited);
 }
 

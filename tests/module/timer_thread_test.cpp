@@ -100,10 +100,10 @@ TEST(TimerThread, ReArmFromAnotherThreadTakesTheNewInterval) {
     EXPECT_GE(TimerThreadRun::WaitForTick(5000), 0);
     EXPECT_GE(TimerThreadRun::WaitForTick(5000), 0);  // still periodic
 
-    // A tick waits for a lock held elsewhere, however long that is.
-    HANDLE held = AcquireModuleLock(MODULE_LOCK_NAME);
+    // A tick waits for a lock held elsewhere, as a host's read holds it.
+    HANDLE held = TakeNamedLock();
     EXPECT_EQ(-1, TimerThreadRun::WaitForTick(600));
-    ReleaseModuleLock(held);
+    LetGoNamedLock(held);
     EXPECT_GE(TimerThreadRun::WaitForTick(5000), 0);
 }
 

@@ -54,7 +54,7 @@ TEST(ModuleLock, StartAndStopWaitForARequestThatHoldsIt) {
     memset(Locked()->sensorTable, 0, sizeof Locked()->sensorTable);
 
     // A start: nothing of it shows while the lock is held elsewhere.
-    HANDLE held = AcquireModuleLock(MODULE_LOCK_NAME);
+    HANDLE held = TakeNamedLock();
     ASSERT_NE(nullptr, held);
     Call start;
     UniqueHandle starter(CreateThread(nullptr, 0, Start, &start, 0, nullptr));
@@ -69,7 +69,7 @@ TEST(ModuleLock, StartAndStopWaitForARequestThatHoldsIt) {
     Seen seen;
     UniqueHandle requester(CreateThread(nullptr, 0, Request, &seen, 0, nullptr));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(requester.get(), HELD_MS));
-    ReleaseModuleLock(held);
+    LetGoNamedLock(held);
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(starter.get(), 10000));
     ASSERT_EQ(1, start.result);
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(requester.get(), 10000));
@@ -78,13 +78,13 @@ TEST(ModuleLock, StartAndStopWaitForARequestThatHoldsIt) {
     EXPECT_NE(nullptr, Locked()->run);
 
     // A stop: the run and its host event stay whole while the lock is held elsewhere.
-    held = AcquireModuleLock(MODULE_LOCK_NAME);
+    held = TakeNamedLock();
     Call stop;
     UniqueHandle stopper(CreateThread(nullptr, 0, Stop, &stop, 0, nullptr));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(stopper.get(), HELD_MS));
     EXPECT_NE(nullptr, Locked()->run);
     EXPECT_NE(WAIT_FAILED, WaitForSingleObject(start.info.hostEvent, 0));
-    ReleaseModuleLock(held);
+    LetGoNamedLock(held);
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(stopper.get(), 10000));
     EXPECT_EQ(1, stop.result);
     EXPECT_EQ(nullptr, Locked()->run);

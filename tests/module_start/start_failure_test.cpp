@@ -88,7 +88,6 @@ TEST_F(StartFailure, LeavesNothingRunningWhereverItFails) {
     }
 
     // The lock exists from the first call on, whatever the outcome.
-    HANDLE lock = AcquireModuleLock(MODULE_LOCK_NAME);
-    EXPECT_NE(nullptr, lock);
-    EXPECT_EQ(1, ReleaseModuleLock(lock));
+    UniqueHandle lock(OpenMutexA(SYNCHRONIZE, FALSE, MODULE_LOCK_NAME));
+    EXPECT_TRUE(lock);
 }

@@ -126,7 +126,7 @@ else
     fail "SHA256SUMS lists $(echo $listed) where the release holds $(echo $present)"
 fi
 grep -q "^signed: yes" "$DIST_DIR/RELEASE.txt" || fail "RELEASE.txt does not say the release is signed"
-check python3 "$src/tests/imports/check_binaries.py" "$src/tests/imports/windows2000_exports.tsv" "$installer" "$module" &&
+check /usr/bin/python3 "$src/tests/imports/check_binaries.py" "$src/tests/imports/windows2000_exports.tsv" "$installer" "$module" &&
     echo "ok: the signed files pass the Windows 2000 check" || fail "a signed file fails the Windows 2000 check"
 check "$src/scripts/wine-run" "$build" "$probe" "$installer" "$module" &&
     echo "ok: the signed files' PE checksums are right" || fail "a signed file's PE checksum is wrong"
