@@ -53,7 +53,7 @@ bool DeployModule(DeployReport* report) {
     if (!WriteFreshFile(files.staging, image, imageSize, Secured::EveryoneRunsFile, seen.trouble))
         return Fail(seen, DeployFailure::Write, seen.trouble.error);
     seen.bytesWritten = imageSize;
-    const DWORD moveError = MoveIntoPlace(files.staging, files.module);
+    const DWORD moveError = MoveIntoPlace(files.staging, files.module, &seen.retries);
     if (moveError != ERROR_SUCCESS) return Fail(seen, DeployFailure::Replace, moveError);
     return true;
 }

@@ -17,6 +17,7 @@ struct DeployReport {
     char modulePath[MODULE_PATH_SIZE] = {};  // once the agent's directory is known
     DWORD bytesWritten = 0;            // of the new module, all of them or none
     FileTrouble trouble;               // for Write: where making the staging file anew stopped
+    MoveRetries retries;               // of the move over the old module
 };
 
 // The module image this program carries, in its own resources; false when it is not there.

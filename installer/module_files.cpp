@@ -39,10 +39,10 @@ FilesFound WorkOutModuleFiles(ModuleFiles& files, bool createAgentKey, LONG* sta
     return FilesFound::Yes;
 }
 
-DWORD ReadWholeFile(const char* path, DWORD limit, HeapBlock& bytes, DWORD* size) {
+DWORD ReadWholeFile(const char* path, DWORD limit, HeapBlock& bytes, DWORD* size, UINT share) {
     *size = 0;
     CFile file;
-    if (!file.Open(path, CFile::modeRead | CFile::shareDenyWrite)) return LastErrorOr(ERROR_OPEN_FAILED);
+    if (!file.Open(path, CFile::modeRead | share)) return LastErrorOr(ERROR_OPEN_FAILED);
     DWORD length = 0;
     if (!file.GetLength(&length) || length > limit) return ERROR_FILE_TOO_LARGE;
     bytes = AllocZeroed(length ? length : 1);
@@ -52,11 +52,29 @@ DWORD ReadWholeFile(const char* path, DWORD limit, HeapBlock& bytes, DWORD* size
     return ERROR_SUCCESS;
 }
 
-DWORD MoveIntoPlace(const char* staging, const char* path) {
-    if (MoveFileExA(staging, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return ERROR_SUCCESS;
-    const DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
-    DeleteFileA(staging);
-    return error;
+DWORD MoveIntoPlace(const char* staging, const char* path, MoveRetries* retries) {
+    *retries = MoveRetries();
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (MoveFileExA(staging, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return ERROR_SUCCESS;
+        const DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
+        // A replace fails while any other handle is open on the target: a reader's, for a moment.
+        const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+        retries->waitedMs = GetTickCount() - start;
+        if (!held || retries->waitedMs >= MOVE_RETRY_LIMIT_MS) {
+            DeleteFileA(staging);
+            return error;
+        }
+        Sleep(MOVE_RETRY_PAUSE_MS);
+        ++retries->tries;
+    }
+}
+
+void DescribeRetries(const MoveRetries& retries, char* text, int size) {
+    *text = '\0';
+    if (retries.tries)
+        wnsprintfA(text, size, "; tried again %lu times over %lu ms, while another program held a file open",
+                   retries.tries, retries.waitedMs);
 }
 
 bool PrepareRollbackFolder(const ModuleFiles& files, char* why, int whySize) {

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "common/handles.h"
+#include "framework/file.h"
 
 constexpr char MODULE_FILE_NAME[] = "kelvrim.dll";
 // The previous module, kept for a rollback in the rollback folder.
@@ -39,10 +40,23 @@ enum class FilesFound { Yes, NoDirectory, TooLong };
 // ERROR_FILENAME_EXCED_RANGE on TooLong (the directory is then known, the names are not).
 FilesFound WorkOutModuleFiles(ModuleFiles& files, bool createAgentKey, LONG* status);
 
-// The whole file, at most `limit` bytes; 0 or the error that stopped the read.
-DWORD ReadWholeFile(const char* path, DWORD limit, HeapBlock& bytes, DWORD* size);
-// Moves staging over path with write-through; on failure staging is removed. 0 or the error.
-DWORD MoveIntoPlace(const char* staging, const char* path);
+// The whole file, at most `limit` bytes; 0 or the error that stopped the read. `share`: what others
+// may do with the file meanwhile (CFile::shareDenyWrite: read it).
+DWORD ReadWholeFile(const char* path, DWORD limit, HeapBlock& bytes, DWORD* size, UINT share = CFile::shareDenyWrite);
+// A reader (a virus scanner, a backup agent, a fleet's check) may hold the module or the staging
+// file open for a moment, and a replace fails while it does: the move is tried again meanwhile.
+constexpr DWORD MOVE_RETRY_LIMIT_MS = 5000;
+constexpr DWORD MOVE_RETRY_PAUSE_MS = 50;
+// How often a move was tried again, and for how long.
+struct MoveRetries {
+    DWORD tries = 0;
+    DWORD waitedMs = 0;
+};
+// Moves staging over path with write-through, trying again while something holds either open; on
+// failure staging is removed. 0 or the error.
+DWORD MoveIntoPlace(const char* staging, const char* path, MoveRetries* retries);
+// "; tried again 3 times over 150 ms, while another program held a file open", or nothing.
+void DescribeRetries(const MoveRetries& retries, char* text, int size);
 
 // The rollback folder, made for Administrators and SYSTEM alone, or the one that is there when only
 // they may change it. False when it cannot be had: `why` says why, for the log.

@@ -9,8 +9,8 @@
 #include "fresh_files.h"
 #include "library_search.h"
 #include "patch_steps.h"
+#include "journal.h"
 #include "probes.h"
-#include "rollback.h"
 #include "run_lock.h"
 #include "server_check.h"
 #include "services.h"
@@ -186,20 +186,23 @@ CPatchApp::Answer CPatchApp::RunChecks() {
 }
 
 void CPatchApp::CheckServer() {
-    // The lock is held only for the instant it takes to see that no run holds it, so that a
-    // patch run starting meanwhile waits for it rather than being turned away.
+    // The lock is held only while the server is read, a matter of milliseconds, so that no run
+    // replaces the module while it is read, and a patch run starting meanwhile waits for it rather
+    // than being turned away. While a run holds it, the module is not even opened.
+    UniqueHandle lock;
     char detail[LOG_LINE_SIZE / 4];
-    const RunLock lock = LookAtRunLock(detail, sizeof detail);
-    ServerState state = lock == RunLock::HeldByRun ? ServerState::InProgress : ServerState::Blocked;
-    if (lock == RunLock::Stranger) {
+    const RunLock found = TakeRunLock(lock, detail, sizeof detail);
+    ServerState state = found == RunLock::HeldByRun ? ServerState::InProgress : ServerState::Blocked;
+    if (found == RunLock::Stranger) {
         LogStranger(detail);
-    } else if (lock == RunLock::Failed) {
-        LogLine(log_, "the run lock %s cannot be looked at, %s", RUN_LOCK_NAME, detail);
-    } else if (lock == RunLock::Free) {
-        if (RollbackRecordExists()) {
-            // A run that began after the look at the lock would have its own record: look again.
-            state = LookAtRunLock(detail, sizeof detail) == RunLock::HeldByRun ? ServerState::InProgress
-                                                                                : ServerState::Interrupted;
+    } else if (found == RunLock::Failed) {
+        LogLine(log_, "the run lock %s cannot be taken, %s", RUN_LOCK_NAME, detail);
+    } else if (found == RunLock::Free) {
+        Journal journal;
+        char why[LOG_LINE_SIZE / 4];
+        const JournalFound left = FindJournal(journal, why, sizeof why);
+        if (left == JournalFound::Refused || (left == JournalFound::Found && !journal.record.completed)) {
+            state = ServerState::Interrupted;
         } else {
             switch (RunChecks()) {
             case Answer::NotInstalled: state = ServerState::NotInstalled; break;
@@ -210,7 +213,8 @@ void CPatchApp::CheckServer() {
         }
     }
     char line[160];
-    DescribeServer(state, ReadServerFacts(), line, sizeof line);
+    DescribeServer(state, ReadServerFacts(found == RunLock::Free), line, sizeof line);
+    if (lock) ReleaseMutex(lock.get());
     WriteToStandardOutput(line);
     LogLine(log_, "%s", line);
     EndRun(nullptr, StateExitCode(state), StateWord(state));
@@ -236,20 +240,26 @@ void CPatchApp::CheckAndPatch() {
 }
 
 bool CPatchApp::HealInterruptedRun() {
-    RollbackPlan found;
+    Journal found;
     char text[LOG_LINE_SIZE / 2];
-    switch (ReadRollbackRecord(found.record, text, sizeof text)) {
-    case RecordFound::None: return true;
-    case RecordFound::Refused:
-        LogLine(log_, "interrupted run found, but its record in HKLM\\%s is refused: %s", ROLLBACK_RECORD_KEY, text);
+    switch (FindJournal(found, text, sizeof text)) {
+    case JournalFound::None: return true;
+    case JournalFound::Refused:
+        LogLine(log_, "interrupted run found, but its record in HKLM\\%s is refused: %s", JOURNAL_KEY, text);
         EndRun(TEXT_RECORD_REFUSED, ERROR_INSTALL_FAILURE, "nothing changed, as the record of an interrupted run cannot be used");
         return false;
-    case RecordFound::Found: break;
+    case JournalFound::Found: break;
     }
-    DescribeInterruptedRun(found.record, text, sizeof text);
+    DescribeJournal(found, text, sizeof text);
+    if (found.record.completed) {
+        // Its run ended with every step done and could not remove its journal: nothing to undo.
+        LogLine(log_, "record of a completed run found: %s; it is removed, nothing is undone", text);
+        DiscardJournal(found, log_);
+        return true;
+    }
     LogLine(log_, "interrupted run found: %s", text);
     char left[LOG_LINE_SIZE / 2];
-    if (RollBackAndDiscard(found, log_, left, sizeof left)) return true;
+    if (RollBack(found, log_, left, sizeof left)) return true;
     char box[LOG_LINE_SIZE / 2 + 128];
     wnsprintfA(box, sizeof box, TEXT_HEAL_INCOMPLETE_FORMAT, left);
     EndRun(box, ERROR_INSTALL_FAILURE, "nothing else done, as an interrupted run could not be rolled back");
@@ -279,21 +289,18 @@ void CPatchApp::RunPatch() {
     // A file the deployment writes anew must be cleared before anything changes, so that it cannot
     // stop the run half-way.
     if (!ClearTheWay()) return;
-    // An unattended failure is undone, and nothing a rollback needs may be missing: it is all
-    // on disk before the first service stops, and the record says which step has begun.
-    RollbackPlan* plan = quiet_ ? &rollback_ : nullptr;
-    if (plan && !SaveForRollback(*plan, log_))
+    // An unattended failure is undone: each step saves what undoes it, on disk, just before it
+    // runs.
+    Journal* journal = quiet_ ? &journal_ : nullptr;
+    if (journal && !BeginJournal(*journal, log_))
         return EndRun(nullptr, ERROR_INSTALL_FAILURE, "nothing changed, as a rollback could not be prepared");
-    for (int number = 1; number <= PATCH_STEP_COUNT; ++number) {
-        const PatchStep& step = PATCH_STEPS[number - 1];
-        if ((plan && !NoteStepBegun(*plan, number, log_)) || !RunStep(step, log_)) {
+    for (const PatchStep& step : PATCH_STEPS) {
+        if ((journal && !JournalStep(*journal, step, log_)) || !RunStep(step, log_)) {
             char text[64];
             wsprintfA(text, TEXT_FAILED_FORMAT, step.error);
             EndRun(text, ERROR_INSTALL_FAILURE, text);
-            if (plan) {
-                char left[LOG_LINE_SIZE / 2];
-                if (!RollBackAndDiscard(*plan, log_, left, sizeof left)) LogLine(log_, "rollback incomplete: %s", left);
-            }
+            char left[LOG_LINE_SIZE / 2];
+            if (journal && !RollBack(*journal, log_, left, sizeof left)) LogLine(log_, "rollback incomplete: %s", left);
             return;
         }
     }
@@ -309,8 +316,14 @@ void CPatchApp::RunPatch() {
     } else {
         LogLine(log_, "marker written");
     }
-    // The run is over only now: until the record goes, a kill would still be rolled back.
-    if (plan) DiscardSaved(*plan, log_);
+    // The run is over only now: until the journal is marked done, a kill would still be rolled back.
+    if (journal && !CompleteJournal(*journal, log_)) {
+        return EndRun(nullptr, ERROR_SUCCESS,
+                      journal->record.completed
+                          ? "patched; its rollback record is left, marked done, for the next run to remove"
+                          : "patched; its rollback record can be neither marked done nor removed, so the next run "
+                            "will put the server back as it was and patch again");
+    }
     EndRun(nullptr, ERROR_SUCCESS, "patched");
 }
 

@@ -3,7 +3,7 @@
 #define INSTALLER_PATCH_APP_H
 
 #include "framework/app.h"
-#include "rollback.h"
+#include "journal.h"
 #include "run_log.h"
 
 constexpr char PATCH_CAPTION[] = "NIVRA 2.0 KOV Patch";
@@ -42,8 +42,8 @@ private:
 
     bool quiet_ = false;
     RunLog log_;
-    // What a failed unattended run puts back.
-    RollbackPlan rollback_;
+    // What a failed unattended run undoes.
+    Journal journal_;
     int exitCode_ = ERROR_SUCCESS;
 };
 

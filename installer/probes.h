@@ -9,11 +9,12 @@
 #include <stdint.h>
 
 #include "common/settings_key.h"
+#include "patch_identity.h"
 
 constexpr char UNINSTALL_KEY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 constexpr char PRODUCT_KEY[] = "SOFTWARE\\TAVRIX\\NIVRA";
 constexpr char AGENT_KEY[] = "SOFTWARE\\TAVRIX\\NIVRAEnterprise\\Agent\\DROVEK";
-constexpr char PATCH_MARKER_VALUE[] = "12C954DC-D880-4a30-8354-56807FDF4CAC";
+constexpr char PATCH_MARKER_VALUE[] = KOVPATCH_GUID;
 constexpr char PRODUCT_DISPLAY_NAME[] = "Corvantis";
 constexpr uint32_t CURRENT_MODULE_VERSION = 0x02000050;
 constexpr DWORD ENTRY_NAME_CHARS = 1024;

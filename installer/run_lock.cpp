@@ -1,4 +1,4 @@
-// Taking the run lock, looking at it without keeping it, and telling a run's lock from a stranger's.
+// Taking the run lock, and telling a run's lock from a stranger's.
 #include "run_lock.h"
 
 #include <shlwapi.h>
@@ -72,17 +72,5 @@ RunLock TakeRunLock(UniqueHandle& lock, char* detail, int detailSize) {
     if (!lock) return CannotOpen(LastErrorOr(ERROR_INVALID_HANDLE), detail, detailSize);
     const RunLock found = WaitForRunsLock(lock.get(), detail, detailSize);
     if (found != RunLock::Free) lock.reset();
-    return found;
-}
-
-RunLock LookAtRunLock(char* detail, int detailSize) {
-    *detail = '\0';
-    UniqueHandle lock(OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE | READ_CONTROL, FALSE, RUN_LOCK_NAME));
-    if (!lock) {
-        const DWORD error = LastErrorOr(ERROR_INVALID_HANDLE);
-        return error == ERROR_FILE_NOT_FOUND ? RunLock::Free : CannotOpen(error, detail, detailSize);
-    }
-    const RunLock found = WaitForRunsLock(lock.get(), detail, detailSize);
-    if (found == RunLock::Free) ReleaseMutex(lock.get());
     return found;
 }

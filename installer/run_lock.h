@@ -9,14 +9,15 @@
 #include <windows.h>
 
 #include "common/handles.h"
+#include "patch_identity.h"
 
-constexpr char RUN_LOCK_NAME[] = "Global\\KOVPatch-12C954DC-D880-4a30-8354-56807FDF4CAC";
+constexpr char RUN_LOCK_NAME[] = "Global\\KOVPatch-" KOVPATCH_GUID;
 // How long a run waits for a lock that is taken before it gives up: long enough for a /check,
 // which holds it only for an instant, never long enough to notice.
 constexpr DWORD RUN_LOCK_WAIT_MS = 1000;
 
 enum class RunLock {
-    Free,     // TakeRunLock: taken by this run; LookAtRunLock: no run holds it
+    Free,     // taken by this run
     HeldByRun,
     Stranger,  // the name is another program's: `detail` says what holds it
     Failed,    // the lock could not be made or waited for: `detail` says why
@@ -25,7 +26,5 @@ enum class RunLock {
 // Takes the lock, waiting up to RUN_LOCK_WAIT_MS for a run that holds it. A lock left abandoned
 // by a run that ended without releasing it is taken.
 RunLock TakeRunLock(UniqueHandle& lock, char* detail, int detailSize);
-// Whether another run holds the lock. It is taken for an instant to see, and let go at once.
-RunLock LookAtRunLock(char* detail, int detailSize);
 
 #endif

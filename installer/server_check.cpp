@@ -6,6 +6,7 @@
 
 #include "deploy.h"
 #include "error_text.h"
+#include "framework/file.h"
 #include "module_files.h"
 #include "probes.h"
 
@@ -19,7 +20,8 @@ ModuleMatch CompareModule() {
     DWORD carriedSize = 0;
     HeapBlock bytes;
     DWORD size = 0;
-    const DWORD error = ReadWholeFile(files.module, MODULE_BYTES_MAX, bytes, &size);
+    // Read with every kind of sharing: a look must never keep anyone else out.
+    const DWORD error = ReadWholeFile(files.module, MODULE_BYTES_MAX, bytes, &size, CFile::shareDenyNone);
     if (IsNothingThere(error)) return ModuleMatch::Missing;
     if (error != ERROR_SUCCESS || !FindCarriedModule(&carried, &carriedSize)) return ModuleMatch::Unknown;
     return size == carriedSize && memcmp(bytes.get(), carried, size) == 0 ? ModuleMatch::Carried : ModuleMatch::Other;
@@ -27,14 +29,14 @@ ModuleMatch CompareModule() {
 
 }  // namespace
 
-ServerFacts ReadServerFacts() {
+ServerFacts ReadServerFacts(bool readModule) {
     ServerFacts facts;
     VersionReading version;
     IsVersionAtLeast(CURRENT_MODULE_VERSION, &version);
     facts.versionRead = version.status == ERROR_SUCCESS;
     facts.version = version.version;
     facts.marker = IsPatchMarkerPresent();
-    facts.module = CompareModule();
+    facts.module = readModule ? CompareModule() : ModuleMatch::Unknown;
     return facts;
 }
 

@@ -19,7 +19,9 @@ struct ServerFacts {
     ModuleMatch module = ModuleMatch::Unknown;
 };
 
-ServerFacts ReadServerFacts();
+// readModule: whether the module may be opened at all, which it may only while this process holds
+// the run lock: no run then replaces it.
+ServerFacts ReadServerFacts(bool readModule);
 // The word of the line and the exit code of each state.
 const char* StateWord(ServerState state);
 int StateExitCode(ServerState state);

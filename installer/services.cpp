@@ -58,19 +58,27 @@ DWORD StopServiceAndWait(const char* name, ServiceReport* report) {
     return status.dwCurrentState == SERVICE_STOPPED ? SERVICE_RESULT_OK : SERVICE_RESULT_NOT_STOPPED;
 }
 
-DWORD ServiceState(const char* name) {
+bool QueryServiceState(const char* name, DWORD* state, DWORD* error) {
+    *state = 0;
+    *error = ERROR_SUCCESS;
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     ServiceHandle service(manager ? OpenServiceA(manager.get(), name, SERVICE_QUERY_STATUS) : nullptr);
     SERVICE_STATUS status = {};
-    return service && QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
+    if (service && QueryServiceStatus(service.get(), &status)) {
+        *state = status.dwCurrentState;
+        return true;
+    }
+    *error = GetLastError();
+    return manager && *error == ERROR_SERVICE_DOES_NOT_EXIST;
 }
 
 DWORD SettledState(const char* name) {
     const DWORD start = GetTickCount();
     for (;;) {
-        const DWORD state = ServiceState(name);
-        if ((state != SERVICE_START_PENDING && state != SERVICE_STOP_PENDING) ||
-            GetTickCount() - start >= STOP_WAIT_LIMIT_MS)
+        DWORD state = 0, error = ERROR_SUCCESS;
+        QueryServiceState(name, &state, &error);
+        const DWORD limit = state == SERVICE_START_PENDING ? START_WAIT_LIMIT_MS : STOP_WAIT_LIMIT_MS;
+        if ((state != SERVICE_START_PENDING && state != SERVICE_STOP_PENDING) || GetTickCount() - start >= limit)
             return state;
         Sleep(STOP_POLL_MS);
     }

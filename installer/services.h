@@ -12,9 +12,11 @@ enum : DWORD {
     SERVICE_RESULT_NOT_STOPPED = 205,
 };
 
-// A service that stays in stop-pending (or, for a rollback, start-pending) longer than this is
-// given up.
+// A service that stays in stop-pending longer than this is given up.
 constexpr DWORD STOP_WAIT_LIMIT_MS = 120000;
+// A rollback gives a service this long to leave start-pending, or the service database locked by
+// a start under way.
+constexpr DWORD START_WAIT_LIMIT_MS = 120000;
 constexpr DWORD STOP_POLL_MS = 100;
 
 constexpr DWORD SEEN_STATES_MAX = 8;
@@ -30,11 +32,12 @@ struct ServiceReport {
 };
 
 DWORD StopServiceAndWait(const char* name, ServiceReport* report = nullptr);
-// The service's current state (SERVICE_RUNNING, ...), or 0 when it cannot be queried, as when
-// there is no such service.
-DWORD ServiceState(const char* name);
+// The service's current state (SERVICE_RUNNING, ...) in `state`, 0 when there is no such service;
+// false when it cannot be asked (the manager or the service cannot be opened, or the query fails),
+// with the error in `error`.
+bool QueryServiceState(const char* name, DWORD* state, DWORD* error);
 // The state once the service has left start-pending and stop-pending, or the pending state it
-// still has after STOP_WAIT_LIMIT_MS; 0 as above.
+// still has after the wait's limit; 0 when there is no such service or it cannot be asked.
 DWORD SettledState(const char* name);
 // Does not wait for the service to reach the running state.
 DWORD StartServiceByName(const char* name, ServiceReport* report = nullptr);

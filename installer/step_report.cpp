@@ -49,10 +49,12 @@ void DescribeDeploy(const DeployReport& seen, char* text, int size) {
                            : seen.keyDeletion == ERROR_FILE_NOT_FOUND ? "no settings key to delete"
                                                                       : "settings key not deleted";
     const ErrorText error(seen.error);
+    char retried[96];
+    DescribeRetries(seen.retries, retried, sizeof retried);
     switch (seen.failure) {
     case DeployFailure::None:
-        wnsprintfA(text, size, "%s; module %s: %lu bytes written beside it, then moved over it", settings,
-                   seen.modulePath, seen.bytesWritten);
+        wnsprintfA(text, size, "%s; module %s: %lu bytes written beside it, then moved over it%s", settings,
+                   seen.modulePath, seen.bytesWritten, retried);
         break;
     case DeployFailure::AgentDirectory:
         wnsprintfA(text, size, "%s; the agent's \"PathName\" cannot be read, %s", settings, error.text);
@@ -72,9 +74,9 @@ void DescribeDeploy(const DeployReport& seen, char* text, int size) {
         break;
     }
     case DeployFailure::Replace:
-        wnsprintfA(text, size, "%s; module %s: %lu bytes written beside it, moving them over it failed, %s; "
+        wnsprintfA(text, size, "%s; module %s: %lu bytes written beside it, moving them over it failed, %s%s; "
                    "the old one is left as it was",
-                   settings, seen.modulePath, seen.bytesWritten, error.text);
+                   settings, seen.modulePath, seen.bytesWritten, error.text, retried);
         break;
     }
 }

@@ -150,7 +150,7 @@ int GetSensors(const ModuleLockScope& lock, void* count, void* buffer, void* sel
     }
     uint32_t sensorId;
     memcpy(&sensorId, buffer, sizeof sensorId);
-    SPSensorRecord* sensor = FindSensor(lock, sensorId);
+    SPSensorRecord* sensor = FindSensor(moduleState.Records(lock).sensorTable, sensorId);
     if (!sensor) return 0;
     copy(lock, sensor, 1, buffer);
     return 1;
@@ -197,7 +197,7 @@ int ResetThresholds(const ModuleLockScope& lock, void*, void*, void*) {
 
 int SetThreshold(const ModuleLockScope& lock, void* sensorId, void* threshold, void*) {
     if (!sensorId || !threshold) return 0;
-    SPSensorRecord* sensor = FindSensor(lock, *static_cast<const uint32_t*>(sensorId));
+    SPSensorRecord* sensor = FindSensor(moduleState.Records(lock).sensorTable, *static_cast<const uint32_t*>(sensorId));
     if (!sensor) return 0;
     ApplyAndNotify(lock, *static_cast<const SPThreshold*>(threshold), *sensor);
     return 1;

@@ -34,10 +34,10 @@ void SampleTick() {
     ModuleLockScope lock;
     GuardedRecords& records = moduleState.Records(lock);
     if (!records.run) return;  // a tick of a start not yet published, or of a stop under way
-    RefreshMemoryFigures(lock, status);
+    RefreshMemoryFigures(records.memoryFigures, status);
     for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
         SPSensorRecord& sensor = records.sensorTable[i];
-        if (EvaluateSample(lock, SensorValue(lock, i), now, sensor)) NotifyHost(lock, sensor);
+        if (EvaluateSample(lock, CurrentSensorValue(lock, i), now, sensor)) NotifyHost(lock, sensor);
     }
 }
 

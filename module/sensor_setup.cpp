@@ -72,7 +72,7 @@ LONG SetupSensors(const ModuleLockScope& lock) {
     MEMORYSTATUSEX status = {};
     status.dwLength = sizeof status;
     if (!GlobalMemoryStatusEx(&status)) return SETUP_NO_MEMORY_STATUS;
-    RefreshMemoryFigures(lock, status);
+    RefreshMemoryFigures(moduleState.Records(lock).memoryFigures, status);
 
     RegKey key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS ||
@@ -81,7 +81,7 @@ LONG SetupSensors(const ModuleLockScope& lock) {
 
     for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) {
         SPSensorRecord& sensor = moduleState.Records(lock).sensorTable[i];
-        SetConstants(i, now, SensorValue(lock, i), sensor);
+        SetConstants(i, now, CurrentSensorValue(lock, i), sensor);
         if (!key) {
             SaveThresholds(sensor, sensor.name);
         } else if (LONG read = ReadLimits(key.get(), sensor); read != ERROR_SUCCESS) {

@@ -1,8 +1,6 @@
 // The sensor records' plain functions: lookup, memory figures, readings, classification, the event queue.
 #include "sensor_table.h"
 
-#include "state.h"
-
 uint32_t NextEventCapacity(uint32_t capacity) {
     constexpr uint32_t maxCapacity = 0x7FFFFFFFu / sizeof(SPEvent);
     if (capacity >= maxCapacity) return 0;
@@ -29,14 +27,13 @@ EventQueue::~EventQueue() {
     if (items) HeapFree(GetProcessHeap(), 0, items);
 }
 
-SPSensorRecord* FindSensor(const ModuleLockScope& lock, uint32_t sensorId) {
-    for (SPSensorRecord& sensor : moduleState.Records(lock).sensorTable)
+SPSensorRecord* FindSensor(SPSensorRecord (&sensorTable)[SP_SENSOR_COUNT], uint32_t sensorId) {
+    for (SPSensorRecord& sensor : sensorTable)
         if (sensor.sensorId == sensorId) return &sensor;
     return nullptr;
 }
 
-void RefreshMemoryFigures(const ModuleLockScope& lock, const MEMORYSTATUSEX& status) {
-    MemoryFigures& memoryFigures = moduleState.Records(lock).memoryFigures;
+void RefreshMemoryFigures(MemoryFigures& memoryFigures, const MEMORYSTATUSEX& status) {
     memoryFigures.totalPhysKB = static_cast<uint32_t>(status.ullTotalPhys >> 10);
     memoryFigures.availPhysKB = static_cast<uint32_t>(status.ullAvailPhys >> 10);
     memoryFigures.totalPageFileKB = static_cast<uint32_t>(status.ullTotalPageFile >> 10);
@@ -55,13 +52,11 @@ uint32_t PageFaultDivisor(uint32_t intervalMs) {
     return seconds ? seconds : 1;
 }
 
-uint32_t SensorValue(const ModuleLockScope& lock, uint32_t index) {
-    const GuardedRecords& records = moduleState.Records(lock);
-    const MemoryFigures& memoryFigures = records.memoryFigures;
+uint32_t SensorValue(const MemoryFigures& memoryFigures, uint32_t pageFaultSum, uint32_t intervalMs, uint32_t index) {
     switch (index) {
     case 0: return UsagePercent(memoryFigures.availPhysKB, memoryFigures.totalPhysKB);
     case 1: return UsagePercent(memoryFigures.availPageFileKB, memoryFigures.totalPageFileKB);
-    default: return AtomicRead(records.pageFaultSum) / PageFaultDivisor(records.globalProperty.intervalMs);
+    default: return pageFaultSum / PageFaultDivisor(intervalMs);
     }
 }
 

@@ -1,12 +1,11 @@
 // The module's shared record types and the three sensors' constants, with the plain functions
-// over them. The records themselves live in ModuleState (state.h), under the module lock.
+// over them. The records themselves live in ModuleState (state.h), under the module lock; the
+// functions here are handed what they work on.
 #ifndef MODULE_SENSOR_TABLE_H
 #define MODULE_SENSOR_TABLE_H
 
 #include "../common/settings_key.h"
 #include "kelvrim.h"
-
-class ModuleLockScope;
 
 constexpr uint32_t SENSOR_GROUP_ID = 0x03030000;
 constexpr uint8_t SENSOR_DESCRIPTOR_CLASS = 5;
@@ -56,9 +55,9 @@ struct EventQueue {
 uint32_t NextEventCapacity(uint32_t capacity);
 
 // The sensor with this identifier (first match from index 0), or null.
-SPSensorRecord* FindSensor(const ModuleLockScope&, uint32_t sensorId);
+SPSensorRecord* FindSensor(SPSensorRecord (&sensorTable)[SP_SENSOR_COUNT], uint32_t sensorId);
 
-void RefreshMemoryFigures(const ModuleLockScope&, const MEMORYSTATUSEX& status);
+void RefreshMemoryFigures(MemoryFigures& memoryFigures, const MEMORYSTATUSEX& status);
 
 // Whole percent in use, truncated; a zero total, or more available than total, reads 0.
 uint32_t UsagePercent(uint32_t availKB, uint32_t totalKB);
@@ -66,8 +65,9 @@ uint32_t UsagePercent(uint32_t availKB, uint32_t totalKB);
 // intervalMs / 1000, at least 1, so intervals below a second never divide by zero.
 uint32_t PageFaultDivisor(uint32_t intervalMs);
 
-// The reading of sensor `index` from the current figures and the last page-fault sum.
-uint32_t SensorValue(const ModuleLockScope&, uint32_t index);
+// The reading of sensor `index` from the memory figures, and from the last page-fault sum over the
+// interval it was taken in.
+uint32_t SensorValue(const MemoryFigures& memoryFigures, uint32_t pageFaultSum, uint32_t intervalMs, uint32_t index);
 
 // Classification used by sampling and threshold changes: FH is tested first.
 uint16_t ClassifyValue(uint32_t value, const uint32_t limits[4]);

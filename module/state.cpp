@@ -59,6 +59,11 @@ uint32_t UnixTime() {
     return UnixTimeOf(fileTime);
 }
 
+uint32_t CurrentSensorValue(const ModuleLockScope& lock, uint32_t index) {
+    const GuardedRecords& records = moduleState.Records(lock);
+    return SensorValue(records.memoryFigures, AtomicRead(records.pageFaultSum), records.globalProperty.intervalMs, index);
+}
+
 void StoreGlobalProperty(const ModuleLockScope& lock, const SPGlobalProperty& property) {
     SPGlobalProperty& stored = moduleState.Records(lock).globalProperty;
     stored.flags = property.flags;

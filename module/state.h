@@ -142,6 +142,9 @@ private:
 uint32_t UnixTime();
 uint32_t UnixTimeOf(const FILETIME& time);
 
+// The reading of sensor `index` now: from the memory figures, and from the last page-fault sum.
+uint32_t CurrentSensorValue(const ModuleLockScope& lock, uint32_t index);
+
 // Stores the host's settings; the interval atomically.
 void StoreGlobalProperty(const ModuleLockScope&, const SPGlobalProperty& property);
 // Appends one event built from the sensor's current fields; dropped when memory runs out.

@@ -105,7 +105,7 @@ def svg(path, rows, results, basis, verdict, notes):
            f'{int(rows[-1]["requests"]):,} requests, {int(rows[-1]["cycles"])} cycles, '
            f'{int(rows[-1]["reloads"])} reloads</text>',
            f'<text x="{left}" y="62" fill="#999">dots: each stop (fitted); dashed: the fit; light line: once a second, '
-           f'cut off where it leaves the panel; grey: ticks done (right axis)</text>']
+           f'the module running; grey: ticks done (right axis)</text>']
     plot_w = width - left - right
     # A long run's once-a-second line, thinned to what the picture can show.
     every = max(1, len(rows) // 900)
@@ -116,8 +116,9 @@ def svg(path, rows, results, basis, verdict, notes):
         y0 = top + i * (panel_h + 40)
         column, unit = res["column"], res["unit"]
         scale = 1048576.0 if unit == "MiB" else 1.0
-        # The panel spans the points fitted, so a climb among them shows at a glance.
-        values = [r[column] / scale for r in (basis or rows)]
+        # The panel spans both the points fitted and the once-a-second line, so the sawtooth the fit
+        # runs through is seen whole, and a climb among the low points still shows.
+        values = [r[column] / scale for r in (basis or rows)] + [r[column] / scale for r in samples]
         lo, hi = min(values), max(values)
         never_negative = lo >= 0
         least = 1.0 if unit == "MiB" else 4.0
@@ -140,9 +141,15 @@ def svg(path, rows, results, basis, verdict, notes):
         colour = "#b00020" if res["grows"] else "#1f5fa8"
         out.append(f'<clipPath id="panel{i}"><rect x="{left}" y="{y0}" width="{plot_w}" height="{panel_h}"/></clipPath>')
         out.append(f'<rect x="{left}" y="{y0}" width="{plot_w}" height="{panel_h}" fill="#fafafa" stroke="#ccc"/>')
-        out.append(f'<text x="{left}" y="{y0 - 6}" font-weight="bold">{res["title"]}{" (" + unit + ")" if unit else ""}{res["how"]}: '
-                   f'{show(res["per100k"], unit)} per 100,000 ticks, {show(res["month"], unit)} in a month, '
-                   f'r² {res["r2"]:.2f}{" — GROWS" if res["grows"] else ""}</text>')
+        figures = "" if res["uncounted"] else (
+            f': {show(res["per100k"], unit)} per 100,000 ticks, {show(res["month"], unit)} in a month, '
+            f'r² {res["r2"]:.2f}{" — GROWS" if res["grows"] else ""}')
+        out.append(f'<text x="{left}" y="{y0 - 6}" font-weight="bold">{res["title"]}{" (" + unit + ")" if unit else ""}'
+                   f'{res["how"]}{figures}</text>')
+        if res["uncounted"]:
+            out.append(f'<text x="{left + plot_w / 2}" y="{y0 + panel_h / 2}" text-anchor="middle" fill="#777">'
+                       f'not counted on this platform: nothing measured, nothing fitted</text>')
+            continue
         for value in (lo + pad, hi - pad):
             out.append(f'<text x="{left - 6}" y="{py(value) + 4:.1f}" text-anchor="end" fill="#555">{value:.{2 if unit else 0}f}</text>')
         out.append(f'<text x="{left + plot_w + 6}" y="{y0 + 10}" fill="#999">{int(ticks_max):,}</text>')
@@ -177,9 +184,10 @@ def main():
     results, basis = verdicts(rows)
     # What stands in where the platform counts no GUI objects.
     for res in results:
+        counted_by = notes.get("user_by" if res["column"] == "user_objects" else "gdi_by")
+        res["uncounted"] = res["column"] == "gdi_objects" and counted_by == "none"
         res["how"] = {("user_objects", "windows"): ", as the process's windows",
-                      ("gdi_objects", "none"): ", which this platform does not count"}.get(
-            (res["column"], notes.get("user_by" if res["column"] == "user_objects" else "gdi_by")), "")
+                      ("gdi_objects", "none"): ", which this platform does not count"}.get((res["column"], counted_by), "")
     print(f"soak: {last['seconds']:.0f} s, {int(last['ticks']):,} ticks, {int(last['events']):,} events drained, "
           f"{int(last['requests']):,} requests, {int(last['cycles'])} start/stop cycles, {int(last['reloads'])} reloads")
     if "private_bytes" in notes:
@@ -190,6 +198,9 @@ def main():
           f"(a month at the default interval = {MONTH_TICKS:,} ticks; growth counts at r² >= {NOISE_R2}):")
     failures = []
     for res in results:
+        if res["uncounted"]:
+            print(f"  {res['title']:<14} not counted on this platform")
+            continue
         print(f"  {res['title']:<14} {show(res['per100k'], res['unit']):>14} per 100,000 ticks  "
               f"{show(res['month'], res['unit']):>14} in a month  r² {res['r2']:.2f}"
               f"{'  GROWS' if res['grows'] else ''}{res['how']}")

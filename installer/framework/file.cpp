@@ -3,7 +3,9 @@
 
 BOOL CFile::Open(const char* fileName, UINT openFlags) {
     const DWORD access = (openFlags & modeWrite) ? GENERIC_WRITE : GENERIC_READ;
-    const DWORD share = (openFlags & shareDenyWrite) ? FILE_SHARE_READ : 0;
+    const DWORD share = (openFlags & shareDenyNone)    ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
+                        : (openFlags & shareDenyWrite) ? FILE_SHARE_READ
+                                                       : 0;
     const DWORD disposition = (openFlags & modeCreate) ? CREATE_ALWAYS : OPEN_EXISTING;
     file_.reset(CreateFileA(fileName, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
     return file_ ? TRUE : FALSE;

@@ -12,6 +12,7 @@ public:
         modeRead = 0x0000,
         modeWrite = 0x0001,
         shareDenyWrite = 0x0020,  // others may read while it is open; by default no one may
+        shareDenyNone = 0x0040,   // others may read, write, remove or replace it meanwhile
         modeCreate = 0x1000,      // create, or truncate an existing file
     };
 

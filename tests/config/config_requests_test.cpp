@@ -413,7 +413,7 @@ TEST_F(ConfigRequests, ThresholdChangesAreSavedAndReclassifyTheReading) {
         const uint32_t start = UnixTime();
 
         EXPECT_EQ(c.result, SPConfig(SP_OP_SET, "SP_THRESHOLD", &sensorId, &request, nullptr));
-        SPSensorRecord* sensor = FindSensor(lock, c.sensorId);
+        SPSensorRecord* sensor = FindSensor(moduleState.Records(lock).sensorTable, c.sensorId);
         if (!c.result) {
             EXPECT_TRUE(before == Snapshot::Take());
             continue;

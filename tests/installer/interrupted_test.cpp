@@ -15,9 +15,9 @@ struct Server {
     std::string settings;
 };
 
-// The record's layout, as far as these tests change it: its format version, its last step and
-// the hash over all of it but the hash itself.
-constexpr size_t VERSION_AT = 8, LAST_STEP_AT = 28, HASH_BYTES = 8;
+// The journal's layout, as far as these tests change it: its format version, how many steps it
+// has begun, and the hash over all of it but the hash itself.
+constexpr size_t VERSION_AT = 8, COUNT_AT = 40, HASH_BYTES = 8;
 
 unsigned long long Fnv1a64(const std::string& bytes) {
     unsigned long long hash = 14695981039346656037ull;
@@ -98,6 +98,15 @@ protected:
         ExpectStates(expected.services);
         EXPECT_TRUE(sim::ReadFileBytes(MODULE_FILE) == expected.module) << "the module is not the one expected";
         EXPECT_EQ(KeyContents(HKEY_LOCAL_MACHINE, sim::SETTINGS_KEY), expected.settings);
+        ExpectHostRunsTheModuleOnDisk();
+    }
+    // A running host has loaded the module that is on disk now: one that kept the new module while
+    // the old one was put back would not have.
+    static void ExpectHostRunsTheModuleOnDisk() {
+        if (sim::ServiceState("drovek") != RUNNING) return;
+        const std::string module = sim::ReadFileBytes(MODULE_FILE);
+        EXPECT_EQ(stand_in::GetDword("drovek", "ModuleHash"), stand_in::HashBytes(module.data(), module.size()))
+            << "drovek runs another module than the one on disk";
     }
 
     // Runs /quiet until the kill point and ends it there; the process id of the run.
@@ -153,7 +162,7 @@ TEST_F(Interrupted, TheNextRunPutsTheServerBackAndThenPatches) {
         const size_t healed = ExpectHealed(rerun, killed);
         Outcome fresh = From(rerun, healed);
         fresh.log.insert(fresh.log.begin(), rerun.log.front());
-        ExpectLog(fresh, Started(Mode::Quiet, arguments) + ChecksPassed(Mode::Quiet) + StepsSucceeded(8) +
+        ExpectLog(fresh, Started(Mode::Quiet, arguments) + ChecksPassed(Mode::Quiet) + StepsSucceeded(8, Mode::Quiet) +
                              Lines{"marker written"} + Ended("patched", 0));
         ExpectStates({{"w3svc", RUNNING}, {"SNMP", RUNNING}, {"lunabe", STOPPED}, {"drovek", RUNNING}});
         EXPECT_TRUE(sim::ReadFileBytes(MODULE_FILE) == built) << "the built module is not in place";
@@ -190,6 +199,39 @@ TEST_F(Interrupted, ARerunThatFailsLeavesTheServerAsItWasBeforeTheKilledRun) {
         ExpectServer(before, "as before the killed run");
         ExpectNothingLeft();
     }
+}
+
+// How many steps the journal on disk says were begun; 0 where there is none.
+DWORD StepsBegun() {
+    const std::string record = ReadRecord();
+    DWORD count = 0;
+    if (record.size() >= COUNT_AT + sizeof count) memcpy(&count, &record[COUNT_AT], sizeof count);
+    return count;
+}
+
+// A run killed just as it began to start the module's host: the host may already be starting on
+// the new module, so the heal stops it before the old module goes back, and starts it again on
+// the old one.
+TEST_F(Interrupted, ARunKilledAsItBeginsToStartTheHostLeavesTheHostOnTheOldModule) {
+    const Server before = Now();
+    const KillPoint asItStartsTheHost = {"as drovek begins to start",
+                                         [] { sim::SetBehaviour("drovek", "OnStart", "slow-once"); },
+                                         [](const std::string&) {
+                                             return StepsBegun() == 6 &&
+                                                    sim::ServiceState("drovek") == SERVICE_START_PENDING;
+                                         }};
+    const std::string killed = Kill(asItStartsTheHost, 0);
+    // The start the killed run asked for goes on: the host comes up on the new module.
+    ASSERT_TRUE(sim::WaitForState("drovek", RUNNING, START_WAIT_MS));
+    ASSERT_EQ(stand_in::GetDword("drovek", "ModuleHash"), stand_in::HashBytes(built.data(), built.size()));
+    std::string arguments;
+    const Outcome next = Run(Mode::Interactive, 1, boxes::Answer(IDNO), &arguments);
+    EXPECT_EQ(next.run.exitCode, 1602u);
+    ExpectHealed(next, killed);
+    EXPECT_TRUE(Matches(next.log[1].text.c_str(), "interrupted run found: *; last step begun: 0x80000006, start drovek"))
+        << next.log[1].text;
+    ExpectServer(before, "after the heal");
+    ExpectNothingLeft();
 }
 
 // A heal that cannot finish keeps the record and the copy and changes nothing else; once its
@@ -253,7 +295,7 @@ TEST_F(Interrupted, ACopyWithoutARecordDoesNotStopARun) {
     std::string arguments;
     const Outcome outcome = Run(Mode::Quiet, 0, boxes::Answer(IDYES), &arguments);
     EXPECT_EQ(outcome.run.exitCode, 0u);
-    ExpectLog(outcome, Started(Mode::Quiet, arguments) + ChecksPassed(Mode::Quiet) + StepsSucceeded(8) +
+    ExpectLog(outcome, Started(Mode::Quiet, arguments) + ChecksPassed(Mode::Quiet) + StepsSucceeded(8, Mode::Quiet) +
                            Lines{"marker written"} + Ended("patched", 0));
     ExpectNothingLeft();
 }
@@ -264,11 +306,11 @@ TEST_F(Interrupted, ARecordThatCannotBeUsedIsRefusedAndNothingChanges) {
     // A genuine record, from a run killed at its first step.
     KillAtTheFirstStep(0);
     const std::string genuine = ReadRecord();
-    ASSERT_GT(genuine.size(), 88u);
+    ASSERT_GT(genuine.size(), COUNT_AT + 4 + HASH_BYTES);
     std::string arguments;
 
     std::string damaged = genuine;
-    damaged[LAST_STEP_AT + 40] ^= 0x5A;
+    damaged[genuine.size() - HASH_BYTES - 1] ^= 0x5A;
     std::string stranger = genuine;
     stranger[0] = 'X';
     const struct {
@@ -283,10 +325,10 @@ TEST_F(Interrupted, ARecordThatCannotBeUsedIsRefusedAndNothingChanges) {
         {"with bytes after its end", genuine + "xyz", REG_BINARY, "it is malformed: * bytes where it says *"},
         {"damaged", damaged, REG_BINARY, "it is damaged: its check sum does not match"},
         {"not this patch's", stranger, REG_BINARY, "it is not a rollback record of this patch"},
-        {"of a later format", WithField(genuine, VERSION_AT, 3), REG_BINARY,
-         "its format version 3 is not one this patch knows (2)"},
-        {"naming a step that does not exist", WithField(genuine, LAST_STEP_AT, 9), REG_BINARY,
-         "it is malformed: step 9 does not exist"},
+        {"of a later format", WithField(genuine, VERSION_AT, 4), REG_BINARY,
+         "its format version 4 is not one this patch knows (3)"},
+        {"naming more steps than there are", WithField(genuine, COUNT_AT, 9), REG_BINARY,
+         "it is malformed: 9 steps begun, of 8"},
         {"oversized", std::string(1024 * 1024 + 1, 'K'), REG_BINARY,
          "it is oversized: 1048577 bytes, more than the 1048576 a record may have"},
         {"not binary", std::string("\1\0\0\0", 4), REG_DWORD, "it is malformed: a value of type 4, not binary"},
@@ -296,6 +338,7 @@ TEST_F(Interrupted, ARecordThatCannotBeUsedIsRefusedAndNothingChanges) {
         SCOPED_TRACE(c.what);
         WriteRecord(c.bytes, c.type);
         const Server before = Now();
+        const std::string copy = sim::ReadFileBytes(sim::RollbackFolder() + "kelvrim.old");
         const Outcome outcome = Run(Mode::Quiet, variant++, boxes::Answer(IDYES), &arguments);
         EXPECT_EQ(outcome.run.exitCode, 1603u);
         ExpectLog(outcome, Started(Mode::Quiet, arguments) +
@@ -306,7 +349,7 @@ TEST_F(Interrupted, ARecordThatCannotBeUsedIsRefusedAndNothingChanges) {
         ExpectServer(before, "unchanged");
         DWORD type = 0;
         EXPECT_TRUE(ReadRecord(&type) == c.bytes && type == c.type) << "the record changed";
-        EXPECT_TRUE(sim::ReadFileBytes(sim::RollbackFolder() + "kelvrim.old") == shipped);
+        EXPECT_TRUE(sim::ReadFileBytes(sim::RollbackFolder() + "kelvrim.old") == copy) << "the rollback folder changed";
     }
 
     // At the desktop the refusal is one box.

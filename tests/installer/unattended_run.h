@@ -4,6 +4,7 @@
 #define TESTS_INSTALLER_UNATTENDED_RUN_H
 
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <functional>
@@ -13,6 +14,7 @@
 
 #include "common/handles.h"
 #include "patch_run.h"
+#include "restricted_key.h"
 
 #include <sddl.h>
 
@@ -92,6 +94,16 @@ inline std::vector<LogLine> ParseLog(const std::string& bytes, const std::string
     return lines;
 }
 
+// Milliseconds from one log time ("YYYY-MM-DD hh:mm:ss.mmm") to a later one of the same day or the next.
+inline long MillisecondsBetween(const std::string& from, const std::string& to) {
+    auto ms = [](const std::string& time) {
+        return ((atol(time.substr(11, 2).c_str()) * 60 + atol(time.substr(14, 2).c_str())) * 60 +
+                atol(time.substr(17, 2).c_str())) * 1000L + atol(time.substr(20, 3).c_str());
+    };
+    long difference = ms(to) - ms(from);
+    return difference < 0 ? difference + 24L * 3600 * 1000 : difference;
+}
+
 struct Outcome {
     boxes::Run run;
     std::vector<LogLine> log;
@@ -114,6 +126,16 @@ inline std::string StepPrefix(int step) {
            (step == 5 ? "" : STEP_SERVICES[step - 1] + std::string(": "));
 }
 
+// True once the log holds a whole line whose text (after the time and process) matches the
+// pattern; a line still being written does not count.
+inline bool Logged(const std::string& log, const char* pattern) {
+    for (size_t start = 0, end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        const size_t text = log.find("] ", start);
+        if (text < end && Matches(log.substr(text + 2, end - text - 2).c_str(), pattern)) return true;
+    }
+    return false;
+}
+
 class Unattended : public PatchRun {
 protected:
     Lines Started(Mode mode, const std::string& arguments) {
@@ -124,11 +146,18 @@ protected:
         return Lines{PRODUCT_FOUND, "check version: \"Version\" is 0x02000010, below 0x02000050",
                      "check marker: absent, error 2 (*)",
                      mode == Mode::Quiet ? "consent: given by /quiet" : "consent: answered Yes"} +
-               (mode == Mode::Quiet ? Lines{"saved for a rollback: services *; module *; settings key: *"} : Lines{});
+               (mode == Mode::Quiet ? Lines{"journal for a rollback: HKLM\\SOFTWARE\\TAVRIX\\NIVRAEnterprise\\KOVPatch; "
+                                            "services *; each step saves what undoes it before it runs"}
+                                    : Lines{});
     }
-    Lines StepsSucceeded(int last) {
+    // What an unattended run saves just before the step, where it says so: the deployment's.
+    static Lines SavedBefore(int step, Mode mode) {
+        return mode == Mode::Quiet && step == 5 ? Lines{"saved for a rollback: module*; settings key: *"} : Lines{};
+    }
+    Lines StepsSucceeded(int last, Mode mode) {
         Lines lines;
         for (int step = 1; step <= last; ++step) {
+            lines = lines + SavedBefore(step, mode);
             if (step < 5) {
                 lines.push_back(StepPrefix(step) + "stop request accepted; states seen: *stopped (polls: *); result 0");
             } else if (step == 5) {
@@ -205,6 +234,18 @@ protected:
         ASSERT_TRUE(sim::WaitForState("w3svc", STOPPED, START_WAIT_MS));
     }
 
+    // A /quiet run ended right after its deployment, while the host's start is held up: it leaves
+    // its journal behind, and the new module in place.
+    void KillRightAfterTheDeployment(int variant) {
+        sim::SetBehaviour("drovek", "OnStart", "slow-once");
+        bool killed = false;
+        std::string arguments;
+        Watch(variant,
+              [](const std::string& log) { return Logged(log, "step 0x80000005, deploy kelvrim.dll: *moved over it"); },
+              &killed, &arguments);
+        ASSERT_TRUE(killed);
+    }
+
     static void ExpectLog(const Outcome& outcome, const Lines& expected) {
         std::string logged;
         for (const LogLine& line : outcome.log) logged += "  " + line.text + "\n";
@@ -217,16 +258,6 @@ protected:
     const std::string PRODUCT_FOUND =
         "check product: uninstall entry \"KovPatchTests NIVRA 2.0\" has DisplayName \"TAVRIX Corvantis NIVRA 2.0\"";
 };
-
-// True once the log holds a whole line whose text (after the time and process) matches the
-// pattern; a line still being written does not count.
-inline bool Logged(const std::string& log, const char* pattern) {
-    for (size_t start = 0, end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        const size_t text = log.find("] ", start);
-        if (text < end && Matches(log.substr(text + 2, end - text - 2).c_str(), pattern)) return true;
-    }
-    return false;
-}
 
 inline void SetVersion(DWORD version) {
     ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, sim::PRODUCT_KEY, "Version", REG_DWORD, &version, 4), 0);

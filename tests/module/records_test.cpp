@@ -21,7 +21,7 @@ TEST(SensorTable, StartsZeroWithDefaultGlobalProperty) {
     GuardedRecords& records = moduleState.Records(lock);
     EXPECT_EQ(2u, records.globalProperty.flags);
     EXPECT_EQ(5000u, records.globalProperty.intervalMs);
-    EXPECT_EQ(nullptr, FindSensor(lock, SensorIdOf(0)));  // nothing set up yet: all records are zero
+    EXPECT_EQ(nullptr, FindSensor(records.sensorTable, SensorIdOf(0)));  // nothing set up yet: all records are zero
 }
 
 TEST(SensorTable, FindSensorScansFromTheFirst) {
@@ -30,10 +30,10 @@ TEST(SensorTable, FindSensorScansFromTheFirst) {
     SPSensorRecord saved[SP_SENSOR_COUNT];
     memcpy(saved, records.sensorTable, sizeof saved);
     for (uint32_t i = 0; i < SP_SENSOR_COUNT; ++i) records.sensorTable[i].sensorId = SensorIdOf(i);
-    EXPECT_EQ(&records.sensorTable[1], FindSensor(lock, 0x01020200));
-    EXPECT_EQ(nullptr, FindSensor(lock, 0x01020400));
+    EXPECT_EQ(&records.sensorTable[1], FindSensor(records.sensorTable, 0x01020200));
+    EXPECT_EQ(nullptr, FindSensor(records.sensorTable, 0x01020400));
     records.sensorTable[2].sensorId = SensorIdOf(1);
-    EXPECT_EQ(&records.sensorTable[1], FindSensor(lock, 0x01020200));
+    EXPECT_EQ(&records.sensorTable[1], FindSensor(records.sensorTable, 0x01020200));
     memcpy(records.sensorTable, saved, sizeof saved);
 }
 
@@ -79,7 +79,7 @@ TEST(Readings, MemoryFiguresAreKilobytesLow32Bits) {
     status.ullAvailPageFile = 0x40000000000ull;  // 2^42 bytes = 2^32 KB: low 32 bits are 0
     status.ullTotalVirtual = 0xFFFFFFFFull;
     status.ullAvailVirtual = 2048;
-    RefreshMemoryFigures(lock, status);
+    RefreshMemoryFigures(records.memoryFigures, status);
     EXPECT_EQ(static_cast<uint32_t>(0x123456789ABCDull >> 10), records.memoryFigures.totalPhysKB);
     EXPECT_EQ(0u, records.memoryFigures.availPhysKB);
     EXPECT_EQ(1u, records.memoryFigures.totalPageFileKB);

@@ -59,6 +59,7 @@ mkdir -p "$work/bin"
 cat >"$work/bin/osslsigncode" <<STUB
 #!/usr/bin/env bash
 echo "\$*" >>"$work/sign.log"
+[ -n "\${BREAK_NEST:-}" ] && [[ " \$* " == *" -nest "* ]] && exit 1
 args=()
 while [ \$# -gt 0 ]; do case "\$1" in -t | -ts) shift 2 ;; *) args+=("\$1"); shift ;; esac; done
 exec $(command -v osslsigncode) "\${args[@]}"
@@ -73,11 +74,24 @@ chmod +x "$work/bin/osslsigncode" "$work/bin/openssl"
 export DIST_DIR="$work/dist" RELEASE_BUILD_DIR="$work/build"
 BREAK_X509=1 PATH="$work/bin:$PATH" "$src/scripts/release" --pfx "$work/test.pfx" --password-file "$work/password" \
     >"$work/out" 2>&1 && fail "scripts/release went on with a certificate whose subject cannot be read"
-if grep -q "the certificate's subject cannot be read" "$work/out" && [ ! -e "$DIST_DIR/SHA256SUMS" ]; then
+if grep -q "the certificate's subject cannot be read" "$work/out" && [ ! -e "$DIST_DIR" ]; then
     echo "ok: a subject that cannot be read stops the release, and it says so"
 else
     cat "$work/out"
-    fail "a subject that cannot be read did not stop the release with a message"
+    fail "a subject that cannot be read did not stop the release with a message, before any release was written"
+fi
+# A signature that fails half-way leaves the last release as it was, and keeps out no later one.
+mkdir -p "$DIST_DIR"
+echo "the last release" >"$DIST_DIR/RELEASE.txt"
+BREAK_NEST=1 PATH="$work/bin:$PATH" "$src/scripts/release" --pfx "$work/test.pfx" --password-file "$work/password" \
+    >"$work/out" 2>&1 && fail "scripts/release went on when a signature failed"
+if grep -q "adding the SHA-256 signature to kelvrim.dll failed" "$work/out" &&
+    [ "$(ls -A "$DIST_DIR")" = RELEASE.txt ] && grep -qx "the last release" "$DIST_DIR/RELEASE.txt"; then
+    echo "ok: a signature that fails leaves the release directory as it was"
+else
+    cat "$work/out"
+    ls -A "$DIST_DIR"
+    fail "a signature that failed left the release directory changed"
 fi
 
 rm -f "$work/sign.log"

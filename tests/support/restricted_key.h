@@ -8,6 +8,8 @@
 
 #include "../../common/handles.h"
 
+#include <sddl.h>
+
 // Gives the key this DACL, or with null none at all (full access).
 inline bool SetKeyDacl(HKEY root, const char* path, ACL* dacl) {
     RegKey key;
@@ -16,6 +18,19 @@ inline bool SetKeyDacl(HKEY root, const char* path, ACL* dacl) {
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorDacl(&descriptor, dacl != nullptr, dacl, FALSE);
     return RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
+}
+
+// Gives the HKLM key a DACL from SDDL, and its owner where the SDDL names one, as an administrator
+// may.
+inline bool SetKeyDacl(const char* path, const char* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    RegKey key;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr)) return false;
+    const SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION | (sddl[0] == 'O' ? OWNER_SECURITY_INFORMATION : 0);
+    const bool set = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, WRITE_DAC | WRITE_OWNER, key.put()) == ERROR_SUCCESS &&
+                     RegSetKeySecurity(key.get(), parts, descriptor) == ERROR_SUCCESS;
+    LocalFree(descriptor);
+    return set;
 }
 
 class RestrictedKey {
