@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The test bed's own scripts: a prefix that cannot be set up stops the command with a message,
-# and a test program that ends half-way with exit code 0 counts as failed.
+# The test bed's own scripts: a prefix that cannot be set up stops the command with a message, a
+# test program that ends half-way with exit code 0 counts as failed, and tests side by side each
+# have a registry of their own.
 # Usage: scripts_test.sh SOURCE_DIR BUILD_DIR EXITS_HALFWAY_EXE
 set -u
 src=$1 build=$2 halfway=$3
@@ -33,6 +34,23 @@ timeout 300 "$src/scripts/wine-run" "$build" "$halfway" >"$scratch/out" 2>&1 || 
 [ $status -ne 0 ] || fail "a test program that ended half-way with exit code 0 passed"
 grep -q 'ended before its summary' "$scratch/out" || fail "no message says the program ended early"
 sed 's/^/  /' "$scratch/out"
+
+# Tests side by side: two prefixes copied from the one template share no registry (and so no
+# wineserver), and neither changes the template.
+sides=("test-bed-side-a" "test-bed-side-b")
+trap 'for side in "${sides[@]}"; do (KOVPATCH_TEST_PREFIX=$side BUILD_DIR=$build && . "$src/scripts/wine-env" && wineserver -k) 2>/dev/null; done; rm -rf "$scratch"' EXIT
+side_reg() {
+    local side=$1; shift
+    (KOVPATCH_TEST_PREFIX=$side BUILD_DIR=$build && . "$src/scripts/wine-env" && wine_prefix_ready &&
+        wine reg "$@") >"$scratch/out" 2>&1
+}
+mark='HKLM\Software\KovPatchTestBed'
+side_reg "${sides[0]}" add "$mark" /v Side /d a /f || fail "a registry value cannot be written in a test prefix"
+side_reg "${sides[0]}" query "$mark" /v Side || fail "a test prefix lost its own registry value"
+! side_reg "${sides[1]}" query "$mark" /v Side || fail "a test prefix sees another's registry value"
+(KOVPATCH_TEST_PREFIX=${sides[0]} BUILD_DIR=$build && . "$src/scripts/wine-env" && wineserver -w)
+! grep -qi 'KovPatchTestBed' "$build/wineprefix-template/system.reg" ||
+    fail "a test prefix's registry value reached the template"
 
 [ $failures -eq 0 ] && echo "test bed scripts: all checks passed"
 exit $((failures > 0))
