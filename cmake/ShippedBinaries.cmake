@@ -78,6 +78,7 @@ function(add_shipped_binaries)
 
   # sphost.exe: the console host for support staff, with the module beside it.
   add_executable(sphost $<TARGET_OBJECTS:sphost_code>)
+  target_link_libraries(sphost PRIVATE kelvrim_core common_code)
 
   foreach(binary file IN ZIP_LISTS SHIPPED_BINARIES SHIPPED_BINARY_FILES)
     get_filename_component(folder ${file} DIRECTORY)

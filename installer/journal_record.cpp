@@ -4,7 +4,7 @@
 #include <shlwapi.h>
 #include <string.h>
 
-#include "error_text.h"
+#include "../common/error_text.h"
 #include "permissions.h"
 
 namespace {

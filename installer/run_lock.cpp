@@ -3,7 +3,7 @@
 
 #include <shlwapi.h>
 
-#include "error_text.h"
+#include "../common/error_text.h"
 #include "permissions.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <stdarg.h>
 #include <string.h>
 
-#include "error_text.h"
+#include "../common/error_text.h"
 #include "permissions.h"
 
 namespace {

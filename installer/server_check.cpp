@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "deploy.h"
-#include "error_text.h"
+#include "../common/error_text.h"
 #include "framework/file.h"
 #include "module_files.h"
 #include "probes.h"

@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "deploy.h"
-#include "error_text.h"
+#include "../common/error_text.h"
 #include "services.h"
 
 // A service state's name: "running", "stop-pending", ...

@@ -7,14 +7,19 @@ bool ReadCounterList(HKEY key, CounterList& list) {
     DWORD size = COUNTER_LIST_INITIAL_BYTES;
     for (int read = 0; read < COUNTER_LIST_MAX_READS; ++read) {
         list.data = AllocZeroed(size);
-        if (!list.data) return false;
+        if (!list.data) {
+            list.status = ERROR_NOT_ENOUGH_MEMORY;
+            return false;
+        }
         DWORD bytes = size;
         LONG status = RegQueryValueExW(key, L"Counter", nullptr, nullptr,
                                        static_cast<BYTE*>(list.data.get()), &bytes);
         if (status == ERROR_SUCCESS && bytes <= size) {
             list.bytes = bytes;
+            list.status = ERROR_SUCCESS;
             return true;
         }
+        list.status = status == ERROR_SUCCESS ? ERROR_MORE_DATA : status;
         // A too-small buffer reports the size it needs; one byte more leaves room to spare.
         if (bytes >= MAXDWORD) return false;
         size = bytes + 1;
@@ -117,9 +122,8 @@ bool ReadListOfLanguage(uint32_t language, CounterList& list) {
     wcscpy(path, PERFLIB_KEY);
     wcscat(path, languageName);
     RegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS)
-        return false;
-    return ReadCounterList(key.get(), list);
+    list.status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, key.put());
+    return list.status == ERROR_SUCCESS && ReadCounterList(key.get(), list);
 }
 
 }  // namespace
@@ -127,11 +131,11 @@ bool ReadListOfLanguage(uint32_t language, CounterList& list) {
 bool ReadCounterNameLists(CounterNameLists& lists) {
     if (!ReadListOfLanguage(ENGLISH_LANGUAGE, lists.english)) return false;
 
-    uint32_t language = SystemLanguageNumber();
-    if (language == 0) return false;
+    lists.language = SystemLanguageNumber();
+    if (lists.language == 0) return false;
     // On an English system the language's list is the English list: one read serves both.
-    if (language == ENGLISH_LANGUAGE) return true;
-    return ReadListOfLanguage(language, lists.localized);
+    if (lists.language == ENGLISH_LANGUAGE) return true;
+    return ReadListOfLanguage(lists.language, lists.localized);
 }
 
 int TranslateCounterName(const CounterNameLists& lists, const wchar_t* englishName, wchar_t* out,

@@ -15,6 +15,7 @@ constexpr uint32_t ENGLISH_LANGUAGE = 9;
 struct CounterList {
     HeapBlock data;
     DWORD bytes = 0;
+    LONG status = ERROR_SUCCESS;  // why the list could not be read: the failed open's or read's
     const wchar_t* chars() const { return static_cast<const wchar_t*>(data.get()); }
     // Whole wide characters inside the reported data; an odd last byte is not one.
     size_t length() const { return bytes / sizeof(wchar_t); }
@@ -47,6 +48,7 @@ void LanguageKeyName(uint32_t language, wchar_t (&name)[4]);
 struct CounterNameLists {
     CounterList english;
     CounterList localized;  // empty when the system's language is English: the English list serves
+    uint32_t language = 0;  // the system's, once the English list was read; 0: it cannot be told
 };
 bool ReadCounterNameLists(CounterNameLists& lists);
 

@@ -8,14 +8,6 @@
 
 namespace {
 
-constexpr const char* LIMIT_SUFFIX[] = {"WH", "FH"};
-constexpr uint32_t LIMIT_SLOT[] = {SP_SLOT_WH, SP_SLOT_FH};
-
-// The registry value name of one limit: the sensor name followed by "WH" or "FH".
-void LimitValueName(const char* name, const char* suffix, char (&valueName)[MAX_PATH]) {
-    snprintf(valueName, sizeof valueName, "%.*s%s", int(sizeof valueName - 3), name, suffix);
-}
-
 // Reads the sensor's WH, then FH, into its limits; a stored value shorter than 4 bytes replaces
 // only the low-order bytes of the default. On failure returns the failing read's status.
 LONG ReadLimits(HKEY key, SPSensorRecord& sensor) {

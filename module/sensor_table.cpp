@@ -1,6 +1,12 @@
 // The sensor records' plain functions: lookup, memory figures, readings, classification, the event queue.
 #include "sensor_table.h"
 
+#include <stdio.h>
+
+void LimitValueName(const char* name, const char* suffix, char (&valueName)[MAX_PATH]) {
+    snprintf(valueName, sizeof valueName, "%.*s%s", int(sizeof valueName - 3), name, suffix);
+}
+
 uint32_t NextEventCapacity(uint32_t capacity) {
     constexpr uint32_t maxCapacity = 0x7FFFFFFFu / sizeof(SPEvent);
     if (capacity >= maxCapacity) return 0;

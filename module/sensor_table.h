@@ -27,6 +27,13 @@ constexpr SensorConstants sensorConstants[SP_SENSOR_COUNT] = {
     {PAGE_FAULT_SENSOR_NAME, 0x13, 1000, 30000, 20000},
 };
 
+// Each sensor keeps two limits in the settings key, WH first, under its name followed by these.
+constexpr const char* LIMIT_SUFFIX[2] = {"WH", "FH"};
+constexpr uint32_t LIMIT_SLOT[2] = {SP_SLOT_WH, SP_SLOT_FH};
+
+// The registry value name of one limit: the sensor name followed by "WH" or "FH".
+void LimitValueName(const char* name, const char* suffix, char (&valueName)[MAX_PATH]);
+
 // sensorId bytes in memory order: 0x00, index + 1, 0x02, 0x01.
 constexpr uint32_t SensorIdOf(uint32_t index) { return 0x01020000u | ((index + 1) << 8); }
 

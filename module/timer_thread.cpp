@@ -79,24 +79,7 @@ UniqueHandle StartTimerThread(ModuleRun& run) {
 
 HWND CreateTimerWindow() {
     const HINSTANCE instance = ModuleInstance();
-    WNDCLASSA windowClass = {};
-    windowClass.style = CS_HREDRAW | CS_VREDRAW;
-    windowClass.lpfnWndProc = TimerWindowProc;
-    windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
-    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-    windowClass.lpszClassName = TIMER_WINDOW_CLASS;
-    // A class left registered by an earlier run (its thread ended by force) still serves.
-    if (!RegisterClassA(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return nullptr;
-
-    HWND window = CreateWindowExA(0, TIMER_WINDOW_CLASS, TIMER_WINDOW_CLASS, WS_OVERLAPPEDWINDOW,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr,
-                                  nullptr, instance, nullptr);
-    if (!window) return nullptr;
-    ShowWindow(window, SW_HIDE);
-    UpdateWindow(window);
-    return window;
+    return RegisterTimerWindowClass(instance, TimerWindowProc) ? CreateHiddenTimerWindow(instance) : nullptr;
 }
 
 LRESULT CALLBACK TimerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -5,9 +5,9 @@
 #include <windows.h>
 #include "../common/handles.h"
 #include "state.h"
+#include "timer_window.h"
 
 constexpr UINT_PTR SAMPLING_TIMER_ID = 100;
-constexpr char TIMER_WINDOW_CLASS[] = "kelvrim";
 
 // Starts the timer thread of `run` and waits until its window, its timer and its message queue
 // exist and run.timerWindow names the window (or the thread has ended), so that a request or a stop that

@@ -104,7 +104,8 @@ ALLOWED_LIBRARIES = {
     "KOVPatch.exe": {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "shlwapi.dll", "user32.dll"},
     "kelvrim.dll": {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "oleaut32.dll", "pdh.dll", "user32.dll",
                     "version.dll"},
-    "sphost.exe": {"kernel32.dll", "msvcrt.dll"},
+    "sphost.exe": {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "pdh.dll", "shlwapi.dll", "user32.dll",
+                   "version.dll"},
 }
 
 # The marks: the image may be loaded anywhere (ASLR), its data is never run (DEP), and no handler

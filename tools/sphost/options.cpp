@@ -26,13 +26,18 @@ const char HELP_TEXT[] =
     "                      (PhyMemUsage, PageFileUsage, \"Page Faults/sec\") or an id\n"
     "                      such as 0x01020100\n"
     "  --reset             before watching, give every sensor its default limits\n"
+    "  --diagnose          do not start the provider; repeat each step of the module's\n"
+    "                      start that can be seen from outside, and say which fails\n"
     "  --help              show this text\n"
     "\n"
     "Limits changed here are kept by the provider for its next start. Numbers may be\n"
-    "decimal or 0x-prefixed hexadecimal.\n"
+    "decimal or 0x-prefixed hexadecimal. When the provider does not start, sphost\n"
+    "repeats those steps as --diagnose does, changing nothing, and names the first\n"
+    "that fails with its usual mend.\n"
     "\n"
-    "Exit codes: 0 done; 1 bad command line; 2 the DLL cannot be loaded or is not a\n"
-    "sensor provider; 3 the provider did not start; 4 a limit change was refused.\n";
+    "Exit codes: 0 done (with --diagnose: every step passed); 1 bad command line; 2 the\n"
+    "DLL cannot be loaded or is not a sensor provider; 3 the provider did not start\n"
+    "(with --diagnose: a step failed); 4 a limit change was refused.\n";
 
 namespace {
 
@@ -73,6 +78,8 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             options.help = true;
         } else if (strcmp(arg, "--reset") == 0) {
             options.reset = true;
+        } else if (strcmp(arg, "--diagnose") == 0) {
+            options.diagnose = true;
         } else if (strcmp(arg, "--dll") == 0) {
             if (left < 1) {
                 error = "--dll needs a path";

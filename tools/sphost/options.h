@@ -15,6 +15,7 @@ struct Options {
     std::string limitsSensor;  // empty: no limit change
     uint32_t wh = 0, fh = 0;
     bool help = false;
+    bool diagnose = false;
 };
 
 // False with a one-line reason when the command line cannot be used.

@@ -12,6 +12,7 @@
 
 #include "../../common/handles.h"
 #include "kelvrim.h"
+#include "diagnosis.h"
 #include "options.h"
 
 namespace {
@@ -245,6 +246,11 @@ int main(int argc, char** argv) {
         fputs(HELP_TEXT, stdout);
         return EXIT_DONE;
     }
+    if (options.diagnose) {
+        if (!Diagnose()) return EXIT_NOT_STARTED;
+        Say("sphost: every step passed: the module can start here\n");
+        return EXIT_DONE;
+    }
 
     Provider provider;
     const std::string dll = options.dll.empty() ? DefaultDllPath() : options.dll;
@@ -270,6 +276,9 @@ int main(int argc, char** argv) {
     SPStartupInfo info = {};
     if (!provider.initialize(&settings, &info)) {
         Say("sphost: %s did not start\n", dll.c_str());
+        if (Diagnose())
+            Say("sphost: every step passed here: the start failed at a step these cannot repeat (the memory "
+                "status), or for a cause that has passed\n");
         return EXIT_NOT_STARTED;
     }
     Say("sphost: started %s (flags 0x%X, interval %u ms)\n", dll.c_str(), options.flags, options.intervalMs);

@@ -1,6 +1,6 @@
-// Win32 errors as the log and the boxes say them, and the errors that mean nothing is there.
-#ifndef INSTALLER_ERROR_TEXT_H
-#define INSTALLER_ERROR_TEXT_H
+// Win32 errors as logs, boxes and consoles say them, and the errors that mean nothing is there.
+#ifndef COMMON_ERROR_TEXT_H
+#define COMMON_ERROR_TEXT_H
 
 #include <windows.h>
 
