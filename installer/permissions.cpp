@@ -48,6 +48,11 @@ bool IsTrusted(PSID sid) {
             IsOwnUser(sid));
 }
 
+bool RunsAsAdministrator() {
+    BOOL member = FALSE;
+    return CheckTokenMembership(nullptr, const_cast<BYTE*>(ADMINISTRATORS), &member) && member;
+}
+
 void SidText(PSID sid, char* text, int size) {
     char* converted = nullptr;
     if (sid && ConvertSidToStringSidA(sid, &converted)) {

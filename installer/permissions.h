@@ -38,6 +38,9 @@ constexpr ACCESS_MASK KEY_CHANGE_RIGHTS = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | K
 
 // Administrators, SYSTEM, or the user this process runs as.
 bool IsTrusted(PSID sid);
+// Whether this process runs with the Administrators group enabled. Windows 2000, XP and 2003 start
+// the installer without it; later Windows refuse to, as its manifest asks for it.
+bool RunsAsAdministrator();
 // Whether only those may change what the descriptor guards: its owner is one of them, and its DACL
 // allows no one else any of `changeRights`. Otherwise `who` says who else may, as a predicate for
 // the log: "is owned by S-1-...", "may be changed by S-1-...".

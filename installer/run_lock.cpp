@@ -54,11 +54,14 @@ RunLock WaitForRunsLock(HANDLE lock, char* detail, int size) {
 // A name that cannot be had as a mutex: another kind's, or one this run may not open.
 RunLock CannotOpen(DWORD error, char* detail, int size) {
     if (error == ERROR_INVALID_HANDLE) return OfAnotherKind(detail, size);
-    if (error == ERROR_ACCESS_DENIED) {
+    // Without administrator rights the lock cannot be made at all, whoever holds its name.
+    const bool administrator = RunsAsAdministrator();
+    if (error == ERROR_ACCESS_DENIED && administrator) {
         lstrcpynA(detail, "a mutex that administrators may not open", size);
         return RunLock::Stranger;
     }
     DescribeError(error, detail, size);
+    if (!administrator) StrCatBuffA(detail, ", as this run has no administrator rights", size);
     return RunLock::Failed;
 }
 
