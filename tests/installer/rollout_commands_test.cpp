@@ -5,12 +5,12 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "command_line.h"
+#include "simulated_install.h"
 
 namespace {
 
@@ -19,12 +19,7 @@ constexpr char PROGRAM[] = "KOVPatch.exe";
 constexpr char SERVER[] = "WEB01";
 
 std::string ReadmeSection() {
-    std::string path = README_FILE;
-    if (!path.empty() && path[0] == '/') path = "Z:" + path;  // the build tree, from inside Wine
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    const std::string readme = text.str();
+    const std::string readme = sim::ReadFileBytes(sim::WindowsPath(README_FILE));
     const size_t begin = readme.find(std::string("\n") + SECTION + "\n");
     if (begin == std::string::npos) return "";
     const size_t end = readme.find("\n## ", begin + 1);
@@ -81,7 +76,7 @@ std::string Expanded(std::string text) {
     return text;
 }
 
-// The arguments as Windows splits a command line, and the parse of them.
+// The arguments as Windows splits a command line, and the parse of them (which points into them).
 struct Parsed {
     std::vector<std::string> arguments;
     CommandLine command;

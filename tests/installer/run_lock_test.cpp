@@ -106,13 +106,16 @@ TEST(RunLock, AHoldLetGoLeavesItFree) {
     EXPECT_EQ(taken, RunLock::Free) << "the hold kept the lock";
 }
 
-// Under the lock's name, an object of another kind, or a mutex that neither Administrators nor
-// SYSTEM own, is a stranger's: it is named, never waited for as a run.
+// Under the lock's name, an object of another kind, a mutex that neither Administrators nor SYSTEM
+// own, or one administrators may not open, is a stranger's: it is named, never waited for as a run.
 TEST(RunLock, AnObjectSomeoneElseMadeUnderItsNameIsAStranger) {
     PSECURITY_DESCRIPTOR usersOwn = nullptr;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BUD:(A;;GA;;;WD)", SDDL_REVISION_1, &usersOwn,
                                                                      nullptr));
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, usersOwn, FALSE};
+    PSECURITY_DESCRIPTOR noOneLetIn = nullptr;  // an empty DACL: no one is let in
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BUD:", SDDL_REVISION_1, &noOneLetIn, nullptr));
+    SECURITY_ATTRIBUTES closed = {sizeof closed, noOneLetIn, FALSE};
     const struct {
         const char* what;
         std::function<HANDLE()> make;
@@ -121,6 +124,8 @@ TEST(RunLock, AnObjectSomeoneElseMadeUnderItsNameIsAStranger) {
         {"an event", [] { return CreateEventA(nullptr, TRUE, FALSE, RUN_LOCK_NAME); }, "an event, owned by "},
         {"a mutex of the Users group", [&] { return CreateMutexA(&attributes, TRUE, RUN_LOCK_NAME); },
          "a mutex owned by S-1-5-32-545"},
+        {"a mutex no one may open", [&] { return CreateMutexA(&closed, TRUE, RUN_LOCK_NAME); },
+         "a mutex that administrators may not open"},
     };
     for (const auto& s : strangers) {
         SCOPED_TRACE(s.what);
@@ -135,6 +140,7 @@ TEST(RunLock, AnObjectSomeoneElseMadeUnderItsNameIsAStranger) {
         EXPECT_LT(GetTickCount64() - start, 900u) << "a stranger's object was waited for as a run's";
     }
     LocalFree(usersOwn);
+    LocalFree(noOneLetIn);
 }
 
 }  // namespace
